@@ -58,6 +58,10 @@ void SetRegistryForTesting(const std::vector<RegistryKey>* keys);
 constexpr DWORD VER_PLATFORM_WIN32s = 0;
 constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
 constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+// Not a Windows value: what GetVersionExA reports on Linux, with the kernel's major and minor
+// version, so that the port list reads the device map (major above 4) and the dispatch log's
+// header names the real system ("Linux 6.1 ..."), not a Windows it is not.
+constexpr DWORD VER_PLATFORM_LINUX = 0x4C58;
 
 struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
