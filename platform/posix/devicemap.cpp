@@ -1,0 +1,254 @@
+// The COM port device map: the COMn links of the device-map directory first, then the machine's
+// real serial devices under fixed numbers taken from their kernel names.
+#include "platform/posix/devicemap.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform
+{
+
+namespace
+{
+
+constexpr int kOtherDevicesFirst = 161;
+constexpr int kFamilyWidth = 32; // every named family owns 32 numbers: ttyS0..31, ttyUSB0..31, ...
+constexpr size_t kMaxNumberDigits = 9;
+
+std::mutex sysRootLock;
+std::string sysRoot; // guarded by sysRootLock; empty means /sys/class/tty
+
+std::string SysClassTtyRoot()
+{
+    std::lock_guard<std::mutex> hold(sysRootLock);
+    return sysRoot.empty() ? std::string("/sys/class/tty") : sysRoot;
+}
+
+/// The decimal number that makes up all of `text`, or -1. Leading zeros are refused, so that
+/// COM7 and COM07 cannot both claim port 7 and a kernel name maps to one number only.
+int ParseNumber(const std::string& text)
+{
+    if (text.empty() || text.size() > kMaxNumberDigits)
+        return -1;
+    if (text.size() > 1 && text[0] == '0')
+        return -1;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+/// The number k of a kernel name `<prefix><k>`, or -1.
+int KernelIndex(const std::string& name, const std::string& prefix)
+{
+    if (name.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    return ParseNumber(name.substr(prefix.size()));
+}
+
+std::vector<std::string> DirectoryNames(const std::string& directory)
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr)
+        return names;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+    }
+    closedir(dir);
+    return names;
+}
+
+/// The first line of a small sysfs attribute, without surrounding white space; empty when the
+/// attribute is missing or unreadable.
+std::string ReadAttribute(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line))
+        return {};
+    const auto isSpace = [](unsigned char c) { return std::isspace(c) != 0; };
+    line.erase(line.begin(), std::find_if_not(line.begin(), line.end(), isSpace));
+    line.erase(std::find_if_not(line.rbegin(), line.rend(), isSpace).base(), line.end());
+    return line;
+}
+
+/// Orders names by their text, with runs of digits compared by value, so that ttyXR2 comes
+/// before ttyXR10.
+bool NaturalLess(const std::string& a, const std::string& b)
+{
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (std::isdigit(static_cast<unsigned char>(a[i])) &&
+            std::isdigit(static_cast<unsigned char>(b[j]))) {
+            size_t ei = i, ej = j;
+            while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei])))
+                ++ei;
+            while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej])))
+                ++ej;
+            std::string da = a.substr(i, ei - i), db = b.substr(j, ej - j);
+            da.erase(0, std::min(da.find_first_not_of('0'), da.size()));
+            db.erase(0, std::min(db.find_first_not_of('0'), db.size()));
+            if (da.size() != db.size())
+                return da.size() < db.size();
+            if (da != db)
+                return da < db;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j])
+                return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    if ((a.size() - i) != (b.size() - j))
+        return (a.size() - i) < (b.size() - j);
+    return a < b;
+}
+
+struct RealDevice {
+    std::string name;
+    int fixedNumber = 0; // 0: none, the device takes the next number from kOtherDevicesFirst
+};
+
+/// The fixed number a kernel name owns, or 0 when it belongs with the other devices.
+int FixedNumber(const std::string& name)
+{
+    struct Family {
+        const char* prefix;
+        int first;
+    };
+    // Longer prefixes first would matter only if one were a prefix of another with digits after it;
+    // none is, since the index must be all digits.
+    static const Family families[] = {
+        {"ttyS", 1}, {"ttyUSB", 33}, {"ttyACM", 65}, {"ttyAMA", 97}, {"rfcomm", 129},
+    };
+    for (const Family& family : families) {
+        const int k = KernelIndex(name, family.prefix);
+        if (k >= 0)
+            return k < kFamilyWidth ? family.first + k : 0;
+    }
+    return 0;
+}
+
+std::vector<RealDevice> RealSerialDevices()
+{
+    const std::string root = SysClassTtyRoot();
+    std::vector<RealDevice> devices;
+    for (const std::string& name : DirectoryNames(root)) {
+        const std::string entry = root + "/" + name;
+        struct stat st {
+        };
+        // Only entries backed by hardware have a device link: this drops pts, vt, console, ptmx.
+        if (lstat((entry + "/device").c_str(), &st) != 0)
+            continue;
+        // A ttyS entry with UART type 0 is a placeholder the driver made for a port that is not there.
+        if (KernelIndex(name, "ttyS") >= 0 && ReadAttribute(entry + "/type") == "0")
+            continue;
+        // The system console must not be offered: opening it would fight the kernel for the line.
+        if (ReadAttribute(entry + "/console") == "Y")
+            continue;
+        devices.push_back({name, FixedNumber(name)});
+    }
+    std::sort(devices.begin(), devices.end(),
+              [](const RealDevice& a, const RealDevice& b) { return NaturalLess(a.name, b.name); });
+    return devices;
+}
+
+} // namespace
+
+std::string DeviceMapDirectory()
+{
+    if (const char* explicitDir = std::getenv("LINTAKER_DEVICE_MAP"); explicitDir && *explicitDir)
+        return explicitDir;
+    if (const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR"); runtimeDir && *runtimeDir)
+        return std::string(runtimeDir) + "/lintaker/devices";
+    return "/tmp/lintaker-" + std::to_string(getuid()) + "/devices";
+}
+
+// A real device whose fixed number a link has taken is not lost: it moves behind the other
+// devices, from the first free number there on. Only when a link already leads to that very
+// device is it left out, since it is reachable under the link's name.
+std::map<int, std::string> ListComDevices()
+{
+    std::map<int, std::string> ports;
+    std::set<dev_t> linkedDevices;
+
+    const std::string directory = DeviceMapDirectory();
+    for (const std::string& name : DirectoryNames(directory)) {
+        if (name.compare(0, 3, "COM") != 0)
+            continue;
+        const int number = ParseNumber(name.substr(3));
+        if (number < 1)
+            continue;
+        const std::string path = directory + "/" + name;
+        struct stat link {
+        }, target{};
+        if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode))
+            continue;
+        if (stat(path.c_str(), &target) != 0 || !S_ISCHR(target.st_mode))
+            continue;
+        // The link itself is the path to open: it follows the link's owner when it is re-pointed.
+        ports.emplace(number, path);
+        linkedDevices.insert(target.st_rdev);
+    }
+
+    std::vector<const RealDevice*> others, displaced;
+    const std::vector<RealDevice> devices = RealSerialDevices();
+    for (const RealDevice& device : devices) {
+        if (device.fixedNumber == 0)
+            others.push_back(&device);
+        else if (!ports.emplace(device.fixedNumber, "/dev/" + device.name).second)
+            displaced.push_back(&device);
+    }
+
+    int next = kOtherDevicesFirst;
+    const auto place = [&](const RealDevice& device) {
+        while (ports.count(next) != 0)
+            ++next;
+        ports.emplace(next, "/dev/" + device.name);
+    };
+    for (const RealDevice* device : others)
+        place(*device);
+    for (const RealDevice* device : displaced) {
+        struct stat st {
+        };
+        const std::string path = "/dev/" + device->name;
+        if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && linkedDevices.count(st.st_rdev) != 0)
+            continue;
+        place(*device);
+    }
+    return ports;
+}
+
+std::optional<std::string> ResolveComDevice(int number)
+{
+    const std::map<int, std::string> ports = ListComDevices();
+    const auto found = ports.find(number);
+    if (found == ports.end())
+        return std::nullopt;
+    return found->second;
+}
+
+void SetSysClassTtyRootForTesting(const std::string& root)
+{
+    std::lock_guard<std::mutex> hold(sysRootLock);
+    sysRoot = root;
+}
+
+} // namespace platform
