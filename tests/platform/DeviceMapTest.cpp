@@ -1,0 +1,217 @@
+// The COM device map against a temporary link directory and a fake /sys/class/tty tree.
+#include "platform/posix/devicemap.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Pair;
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+// Sets an environment variable for the lifetime of the object and puts the old value back.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv()
+    {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+class DeviceMap : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/lintaker-devicemap-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        base_ = pattern;
+        links_ = base_ / "devices";
+        sys_ = base_ / "sys";
+        fs::create_directories(links_);
+        fs::create_directories(sys_);
+        env_.emplace("LINTAKER_DEVICE_MAP", links_.c_str());
+        platform::SetSysClassTtyRootForTesting(sys_);
+    }
+    void TearDown() override
+    {
+        platform::SetSysClassTtyRootForTesting("");
+        env_.reset();
+        std::error_code ignored;
+        fs::remove_all(base_, ignored);
+    }
+
+    void Link(const std::string& name, const fs::path& target) { fs::create_symlink(target, links_ / name); }
+
+    void Write(const fs::path& path, const std::string& text)
+    {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+
+    /// A sysfs entry as the kernel shows a serial device: a directory with a device link and
+    /// optionally the type and console attributes.
+    void Tty(const std::string& name, const char* type = nullptr, const char* console = nullptr)
+    {
+        const fs::path dir = sys_ / name;
+        fs::create_directories(dir);
+        fs::create_directory_symlink("../../devices/fake", dir / "device");
+        if (type)
+            Write(dir / "type", std::string(type) + "\n");
+        if (console)
+            Write(dir / "console", std::string(console) + "\n");
+    }
+
+    std::string LinkPath(const std::string& name) const { return (links_ / name).string(); }
+
+    fs::path base_, links_, sys_;
+    std::optional<ScopedEnv> env_;
+};
+
+} // namespace
+
+TEST(DeviceMapDirectory, FollowsTheEnvironmentInOrder)
+{
+    {
+        ScopedEnv map("LINTAKER_DEVICE_MAP", "/somewhere/map");
+        ScopedEnv xdg("XDG_RUNTIME_DIR", "/run/user/1000");
+        EXPECT_EQ(platform::DeviceMapDirectory(), "/somewhere/map");
+    }
+    {
+        ScopedEnv map("LINTAKER_DEVICE_MAP", "");
+        ScopedEnv xdg("XDG_RUNTIME_DIR", "/run/user/1000");
+        EXPECT_EQ(platform::DeviceMapDirectory(), "/run/user/1000/lintaker/devices");
+    }
+    {
+        ScopedEnv map("LINTAKER_DEVICE_MAP", nullptr);
+        ScopedEnv xdg("XDG_RUNTIME_DIR", nullptr);
+        EXPECT_EQ(platform::DeviceMapDirectory(), "/tmp/lintaker-" + std::to_string(getuid()) + "/devices");
+    }
+}
+
+TEST_F(DeviceMap, ListsOnlyWellNamedLinksToCharacterDevices)
+{
+    Write(base_ / "plain", "not a device");
+    fs::create_directories(base_ / "adir");
+
+    Link("COM1", "/dev/null");
+    Link("COM12", "/dev/null");
+    Link("COM2", base_ / "plain");       // a regular file
+    Link("COM3", base_ / "gone");        // dangling
+    Link("COM5", base_ / "adir");        // a directory
+    Write(links_ / "COM4", "");          // not a link
+    Link("COM", "/dev/null");            // no number
+    Link("COM0", "/dev/null");           // numbers start at 1
+    Link("COM3x", "/dev/null");          // junk after the number
+    Link("com4", "/dev/null");           // names are case-sensitive
+    Link("COM07", "/dev/null");          // would alias COM7
+    Link("COM-6", "/dev/null");          // no sign
+    Link("COM99999999999", "/dev/null"); // does not fit a port number
+    Link("COM8", "../devices/COM1");     // relative, through another link: still a device
+
+    EXPECT_THAT(platform::ListComDevices(), ElementsAre(Pair(1, LinkPath("COM1")), Pair(8, LinkPath("COM8")),
+                                                        Pair(12, LinkPath("COM12"))));
+}
+
+TEST_F(DeviceMap, MissingOrUnreadableDirectoryGivesNothing)
+{
+    fs::remove_all(links_);
+    EXPECT_THAT(platform::ListComDevices(), IsEmpty());
+
+    Write(links_, "a file where the directory should be");
+    EXPECT_THAT(platform::ListComDevices(), IsEmpty());
+
+    platform::SetSysClassTtyRootForTesting((base_ / "no-sysfs").string());
+    EXPECT_THAT(platform::ListComDevices(), IsEmpty());
+}
+
+TEST_F(DeviceMap, RealDevicesGetNumbersFromTheirKernelNames)
+{
+    Tty("ttyS0", "4");
+    Tty("ttyS1", "0");      // no UART behind it
+    Tty("ttyS2", "4", "Y"); // the system console
+    Tty("ttyS3", "4", "N");
+    Tty("ttyS31");
+    Tty("ttyS32"); // beyond the fixed range: one of the others
+    Tty("ttyUSB0");
+    Tty("ttyUSB5");
+    Tty("ttyACM1");
+    Tty("ttyAMA0");
+    Tty("rfcomm2");
+    Tty("ttyXR10");
+    Tty("ttyXR2");
+    fs::create_directories(sys_ / "tty0"); // a virtual terminal: no device link
+    fs::create_directories(sys_ / "pts1");
+
+    EXPECT_THAT(platform::ListComDevices(),
+                ElementsAre(Pair(1, "/dev/ttyS0"), Pair(4, "/dev/ttyS3"), Pair(32, "/dev/ttyS31"),
+                            Pair(33, "/dev/ttyUSB0"), Pair(38, "/dev/ttyUSB5"), Pair(66, "/dev/ttyACM1"),
+                            Pair(97, "/dev/ttyAMA0"), Pair(131, "/dev/rfcomm2"), Pair(161, "/dev/ttyS32"),
+                            Pair(162, "/dev/ttyXR2"), Pair(163, "/dev/ttyXR10")));
+}
+
+TEST_F(DeviceMap, LinksTakeTheirNumbersAndDisplacedDevicesMoveBehindTheOthers)
+{
+    Tty("ttyUSB0");
+    Tty("ttyXR0");
+    Tty("ttyXR1");
+    Link("COM33", "/dev/null");  // takes ttyUSB0's number
+    Link("COM161", "/dev/null"); // takes the first number of the others
+
+    EXPECT_THAT(platform::ListComDevices(),
+                ElementsAre(Pair(33, LinkPath("COM33")), Pair(161, LinkPath("COM161")),
+                            Pair(162, "/dev/ttyXR0"), Pair(163, "/dev/ttyXR1"), Pair(164, "/dev/ttyUSB0")));
+}
+
+TEST_F(DeviceMap, DisplacedDeviceThatALinkLeadsToIsNotListedTwice)
+{
+    struct stat st {
+    };
+    if (stat("/dev/ttyS0", &st) != 0 || !S_ISCHR(st.st_mode))
+        GTEST_SKIP() << "needs /dev/ttyS0";
+    Tty("ttyS0", "4");
+    Link("COM1", "/dev/ttyS0");
+
+    EXPECT_THAT(platform::ListComDevices(), ElementsAre(Pair(1, LinkPath("COM1"))));
+}
+
+TEST_F(DeviceMap, ResolvesNumbersThroughTheMap)
+{
+    Link("COM3", "/dev/null");
+    Tty("ttyUSB1");
+
+    EXPECT_EQ(platform::ResolveComDevice(3), LinkPath("COM3"));
+    EXPECT_EQ(platform::ResolveComDevice(34), "/dev/ttyUSB1");
+    EXPECT_EQ(platform::ResolveComDevice(1), std::nullopt);
+    EXPECT_EQ(platform::ResolveComDevice(0), std::nullopt);
+    EXPECT_EQ(platform::ResolveComDevice(-3), std::nullopt);
+}
