@@ -71,7 +71,7 @@ void DetachAll(WaitBlock& block)
     for (DWORD i = 0; i < block.count; ++i)
         Detach(block.objects[i], &block);
     if (block.wakeMask != 0)
-        AttachQueueWaiterLocked(nullptr);
+        DetachQueueWaiterLocked(block);
 }
 
 // Satisfies the wait if its objects allow it now, consuming what it receives.
@@ -149,7 +149,7 @@ DWORD Wait(Waitable* const* objects, DWORD count, bool waitAll, DWORD millisecon
     for (DWORD i = 0; i < count; ++i)
         objects[i]->waiters.push_back(&block);
     if (wakeMask != 0)
-        AttachQueueWaiterLocked(&block);
+        AttachQueueWaiterLocked(block);
 
     // The result is set, together with the consumed signal, by whoever satisfies the wait; a
     // wake-up without it is spurious and the thread sleeps on.

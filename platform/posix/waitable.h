@@ -37,6 +37,7 @@ struct WaitBlock {
     bool waitAll = false;
     DWORD wakeMask = 0; // queue input that ends the wait; 0 when the queue is not watched
     std::condition_variable* wakeup = nullptr;
+    void* queue = nullptr; // the watched queue while attached (messages.cpp)
     /// WAIT_OBJECT_0 + index (any), WAIT_OBJECT_0 (all), WAIT_OBJECT_0 + count (queue input);
     /// set once by whoever satisfies the wait, together with consuming the objects.
     DWORD result = kPending;
@@ -67,7 +68,9 @@ void CompleteWaitLocked(WaitBlock& block, DWORD result);
 /// Whether the calling thread's queue holds input of a kind in wakeMask; counts as the thread
 /// having looked at its queue.
 bool CurrentQueueHasInputLocked(DWORD wakeMask);
-/// Records (or, with nullptr, removes) the wait that queue input of the calling thread must end.
-void AttachQueueWaiterLocked(WaitBlock* block);
+/// Records the wait that queue input of the calling thread must end.
+void AttachQueueWaiterLocked(WaitBlock& block);
+/// Removes the record again; called by whichever thread ends the wait.
+void DetachQueueWaiterLocked(WaitBlock& block);
 
 } // namespace platform
