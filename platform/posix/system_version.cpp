@@ -1,0 +1,134 @@
+// GetVersionExA on Linux: the kernel's version and the distribution's name, so that the port list
+// reads the device map and the dispatch log's header names the system the program runs on.
+#include "platform/win32.h"
+
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <sys/utsname.h>
+
+namespace platform
+{
+
+const OSVERSIONINFOA kVersionQueryFails{};
+
+namespace
+{
+
+std::mutex versionLock;
+std::optional<OSVERSIONINFOA> testVersion; // guarded by versionLock; none: the live values
+bool testVersionFails = false;             // guarded by versionLock
+
+/// The leading decimal number of `text` from `pos` on, advancing `pos` past it and one '.'.
+DWORD TakeNumber(const char* text, size_t& pos)
+{
+    DWORD value = 0;
+    while (text[pos] >= '0' && text[pos] <= '9') {
+        if (value < 100000000)
+            value = value * 10 + static_cast<DWORD>(text[pos] - '0');
+        ++pos;
+    }
+    if (text[pos] == '.')
+        ++pos;
+    return value;
+}
+
+/// PRETTY_NAME of an os-release file, without its quotes and backslash escapes; empty when the
+/// file or the line is missing.
+std::string PrettyName(const char* path)
+{
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        constexpr std::string_view kKey = "PRETTY_NAME=";
+        if (line.compare(0, kKey.size(), kKey) != 0)
+            continue;
+        std::string value = line.substr(kKey.size());
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        std::string plain;
+        for (size_t i = 0; i < value.size(); ++i) {
+            if (value[i] == '\\' && i + 1 < value.size())
+                ++i;
+            plain += value[i];
+        }
+        return plain;
+    }
+    return {};
+}
+
+OSVERSIONINFOA ReadLiveVersion()
+{
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+    info.dwPlatformId = VER_PLATFORM_LINUX;
+    utsname names{};
+    std::string system;
+    if (uname(&names) == 0) {
+        size_t pos = 0;
+        info.dwMajorVersion = TakeNumber(names.release, pos);
+        info.dwMinorVersion = TakeNumber(names.release, pos);
+        info.dwBuildNumber = TakeNumber(names.release, pos);
+        system = std::string(names.sysname) + " " + names.release;
+    }
+    std::string pretty = PrettyName("/etc/os-release");
+    if (pretty.empty())
+        pretty = PrettyName("/usr/lib/os-release");
+    const std::string& text = pretty.empty() ? system : pretty;
+    std::strncpy(info.szCSDVersion, text.c_str(), sizeof(info.szCSDVersion) - 1);
+    return info;
+}
+
+/// The kernel and the distribution do not change while the program runs: read them once.
+const OSVERSIONINFOA& LiveVersion()
+{
+    static const OSVERSIONINFOA live = ReadLiveVersion();
+    return live;
+}
+
+} // namespace
+
+void SetVersionForTesting(const OSVERSIONINFOA* info)
+{
+    std::lock_guard<std::mutex> hold(versionLock);
+    testVersionFails = info == &kVersionQueryFails;
+    if (info != nullptr && !testVersionFails) {
+        testVersion = *info;
+        testVersion->szCSDVersion[sizeof(testVersion->szCSDVersion) - 1] = '\0';
+    } else {
+        testVersion.reset();
+    }
+}
+
+} // namespace platform
+
+BOOL GetVersionExA(LPOSVERSIONINFOA info)
+{
+    if (info == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::optional<OSVERSIONINFOA> injected;
+    {
+        std::lock_guard<std::mutex> hold(platform::versionLock);
+        if (platform::testVersionFails) {
+            SetLastError(ERROR_NOT_SUPPORTED);
+            return FALSE;
+        }
+        injected = platform::testVersion;
+    }
+    const OSVERSIONINFOA result = injected ? *injected : platform::LiveVersion();
+    const DWORD callerSize = info->dwOSVersionInfoSize;
+    *info = result;
+    info->dwOSVersionInfoSize = callerSize;
+    return TRUE;
+}
