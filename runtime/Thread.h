@@ -103,10 +103,9 @@ public:
     void WaitFor();
 
     /// Priority on the scale tpIdle (0) .. tpNormal (3) .. tpTimeCritical (6); values outside are
-    /// clamped. Best effort: on Linux a level becomes the thread's nice value (idle 19, lowest 10,
-    /// lower 5, normal 0, higher -5, highest -10, time-critical -15); a level the process may not
-    /// take (a lower nice value than the thread has needs privileges) is kept as requested and
-    /// silently not applied. Never fails.
+    /// clamped. Best effort, never fails: on Linux only what needs no privileges is done, so idle
+    /// becomes SCHED_IDLE, lowest and lower SCHED_BATCH, normal and above an ordinary thread
+    /// (SCHED_OTHER). Priority() gives the level asked for.
     void SetPriority(int level);
     int Priority() const { return FPriority.load(std::memory_order_acquire); }
 
