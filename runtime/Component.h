@@ -9,8 +9,7 @@ enum TOperation { opInsert, opRemove };
 
 /// Base of every component of the program (the window's port, packet detector, ...).
 /// Thread: the user-interface thread only.
-class TComponent
-{
+class TComponent {
 public:
     /// Creates the component and, with an owner, inserts it into the owner's list; the owner's
     /// other components are told opInsert.
