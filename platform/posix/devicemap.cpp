@@ -170,6 +170,18 @@ std::vector<RealDevice> RealSerialDevices()
     return devices;
 }
 
+/// Links are trusted only from a directory that this user (or root) owns and that not everyone
+/// may write to: in the shared /tmp another user could otherwise plant a COMn link to a terminal
+/// of theirs and read or feed the traffic.
+bool TrustedDirectory(const std::string& directory)
+{
+    struct stat st {
+    };
+    if (stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    return (st.st_uid == geteuid() || st.st_uid == 0) && (st.st_mode & S_IWOTH) == 0;
+}
+
 } // namespace
 
 std::string DeviceMapDirectory()
@@ -190,7 +202,9 @@ std::map<int, std::string> ListComDevices()
     std::set<dev_t> linkedDevices;
 
     const std::string directory = DeviceMapDirectory();
-    for (const std::string& name : DirectoryNames(directory)) {
+    const std::vector<std::string> linkNames =
+        TrustedDirectory(directory) ? DirectoryNames(directory) : std::vector<std::string>();
+    for (const std::string& name : linkNames) {
         if (name.compare(0, 3, "COM") != 0)
             continue;
         const int number = ParseNumber(name.substr(3));

@@ -154,6 +154,20 @@ TEST_F(DeviceMap, MissingOrUnreadableDirectoryGivesNothing)
     EXPECT_THAT(platform::ListComDevices(), IsEmpty());
 }
 
+TEST_F(DeviceMap, IgnoresLinksInADirectoryOthersCanPlantThemIn)
+{
+    Link("COM1", "/dev/null");
+    fs::permissions(links_, fs::perms::others_write, fs::perm_options::add);
+    EXPECT_THAT(platform::ListComDevices(), IsEmpty()) << "writable by everyone";
+    fs::permissions(links_, fs::perms::others_write, fs::perm_options::remove);
+    EXPECT_THAT(platform::ListComDevices(), ElementsAre(Pair(1, LinkPath("COM1"))));
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "handing the directory to another user needs root";
+    ASSERT_EQ(chown(links_.c_str(), 12345, 12345), 0);
+    EXPECT_THAT(platform::ListComDevices(), IsEmpty()) << "owned by another user";
+}
+
 TEST_F(DeviceMap, RealDevicesGetNumbersFromTheirKernelNames)
 {
     Tty("ttyS0", "4");
