@@ -2,9 +2,9 @@
 // loop, errors are shown in a message box, and exceptions never escape into Qt.
 #pragma once
 
-#include <QApplication>
+#include "runtime/Application.h"
 
-#include <functional>
+#include <QApplication>
 
 class QCoreApplication;
 
@@ -34,8 +34,16 @@ constexpr int kPumpBatch = 64;
 
 /// Runs deliver() and shows any exception it throws through Application's error display instead
 /// of letting it go on (into Qt's event loop); returns deliver()'s result, or false after an
-/// exception. The core of TQtApplication::notify.
-bool DeliverGuarded(const std::function<bool()>& deliver);
+/// exception. The core of TQtApplication::notify (a template: it runs for every event).
+template <class TDeliver> bool DeliverGuarded(TDeliver&& deliver)
+{
+    try {
+        return deliver();
+    } catch (...) {
+        Application::HandleException();
+        return false;
+    }
+}
 
 /// The program's application object: a QApplication with the runtime bridge installed, whose
 /// event delivery shows exceptions from event handlers instead of letting them end the program.
