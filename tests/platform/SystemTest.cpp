@@ -1,0 +1,212 @@
+// The system's version record and its message texts.
+#include "platform/win32.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include <sys/utsname.h>
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+namespace
+{
+
+OSVERSIONINFOA Query(BOOL* ok = nullptr)
+{
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    const BOOL result = GetVersionExA(&info);
+    if (ok != nullptr)
+        *ok = result;
+    return info;
+}
+
+class VersionTest : public ::testing::Test
+{
+protected:
+    void TearDown() override { platform::SetVersionForTesting(nullptr); }
+};
+
+TEST_F(VersionTest, LinuxReportsTheKernelAndTheDistribution)
+{
+    BOOL ok = FALSE;
+    const OSVERSIONINFOA info = Query(&ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(info.dwPlatformId, VER_PLATFORM_LINUX);
+    EXPECT_EQ(info.dwOSVersionInfoSize, sizeof info);
+
+    utsname names{};
+    ASSERT_EQ(uname(&names), 0);
+    const std::string expected = std::to_string(info.dwMajorVersion) + "." +
+                                 std::to_string(info.dwMinorVersion) + "." +
+                                 std::to_string(info.dwBuildNumber);
+    EXPECT_THAT(names.release, StartsWith(expected)) << "major.minor.patch of the kernel";
+    EXPECT_GT(info.dwMajorVersion, 4u) << "so that the port list reads the device map";
+
+    const size_t length = strnlen(info.szCSDVersion, sizeof info.szCSDVersion);
+    ASSERT_LT(length, sizeof info.szCSDVersion);
+    EXPECT_GT(length, 0u);
+    std::ifstream osRelease("/etc/os-release");
+    std::string line;
+    while (std::getline(osRelease, line)) {
+        if (line.rfind("PRETTY_NAME=", 0) == 0) {
+            EXPECT_THAT(line, HasSubstr(info.szCSDVersion));
+        }
+    }
+}
+
+TEST_F(VersionTest, BadRecordsAreRefused)
+{
+    EXPECT_FALSE(GetVersionExA(nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info - 1;
+    EXPECT_FALSE(GetVersionExA(&info));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST_F(VersionTest, InjectedVersionIsReportedUntilCleared)
+{
+    OSVERSIONINFOA xp{};
+    xp.dwMajorVersion = 5;
+    xp.dwMinorVersion = 1;
+    xp.dwBuildNumber = 2600;
+    xp.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    std::memset(xp.szCSDVersion, 'x', sizeof xp.szCSDVersion); // no terminator: must not be read past
+    platform::SetVersionForTesting(&xp);
+    BOOL ok = FALSE;
+    OSVERSIONINFOA info = Query(&ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(info.dwMajorVersion, 5u);
+    EXPECT_EQ(info.dwMinorVersion, 1u);
+    EXPECT_EQ(info.dwBuildNumber, 2600u);
+    EXPECT_EQ(info.dwPlatformId, VER_PLATFORM_WIN32_NT);
+    EXPECT_EQ(info.dwOSVersionInfoSize, sizeof info) << "the caller's size is kept";
+    EXPECT_EQ(strnlen(info.szCSDVersion, sizeof info.szCSDVersion), sizeof info.szCSDVersion - 1);
+
+    platform::SetVersionForTesting(&platform::kVersionQueryFails);
+    Query(&ok);
+    EXPECT_FALSE(ok);
+    EXPECT_NE(GetLastError(), ERROR_SUCCESS);
+
+    platform::SetVersionForTesting(nullptr);
+    info = Query(&ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(info.dwPlatformId, VER_PLATFORM_LINUX);
+}
+
+std::string Text(DWORD error, DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS)
+{
+    char buffer[256];
+    std::memset(buffer, '#', sizeof buffer);
+    const DWORD length = FormatMessageA(flags, nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                        buffer, sizeof buffer, nullptr);
+    if (length == 0)
+        return {};
+    EXPECT_EQ(buffer[length], '\0');
+    return std::string(buffer, length);
+}
+
+TEST(SystemMessages, WindowsWordingEndingInALineBreak)
+{
+    EXPECT_EQ(Text(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.\r\n");
+    EXPECT_EQ(Text(ERROR_ACCESS_DENIED), "Access is denied.\r\n");
+    EXPECT_EQ(Text(ERROR_SHARING_VIOLATION),
+              "The process cannot access the file because it is being used by another process.\r\n");
+    EXPECT_EQ(
+        Text(ERROR_OPERATION_ABORTED),
+        "The I/O operation has been aborted because of either a thread exit or an application request.\r\n");
+}
+
+TEST(SystemMessages, EveryNumberTheLayerProducesHasAText)
+{
+    for (DWORD error : {ERROR_INVALID_FUNCTION,
+                        ERROR_FILE_NOT_FOUND,
+                        ERROR_PATH_NOT_FOUND,
+                        ERROR_TOO_MANY_OPEN_FILES,
+                        ERROR_ACCESS_DENIED,
+                        ERROR_INVALID_HANDLE,
+                        ERROR_NOT_ENOUGH_MEMORY,
+                        ERROR_OUTOFMEMORY,
+                        ERROR_NOT_READY,
+                        ERROR_WRITE_FAULT,
+                        ERROR_READ_FAULT,
+                        ERROR_GEN_FAILURE,
+                        ERROR_SHARING_VIOLATION,
+                        ERROR_HANDLE_EOF,
+                        ERROR_NOT_SUPPORTED,
+                        ERROR_DEV_NOT_EXIST,
+                        ERROR_LINTAKER_NO_PERMISSION,
+                        ERROR_INVALID_PARAMETER,
+                        ERROR_BROKEN_PIPE,
+                        ERROR_INSUFFICIENT_BUFFER,
+                        ERROR_INVALID_NAME,
+                        ERROR_BAD_PATHNAME,
+                        ERROR_MORE_DATA,
+                        ERROR_NO_MORE_ITEMS,
+                        ERROR_OPERATION_ABORTED,
+                        ERROR_IO_INCOMPLETE,
+                        ERROR_IO_PENDING,
+                        ERROR_DEVICE_NOT_CONNECTED,
+                        ERROR_INVALID_WINDOW_HANDLE,
+                        ERROR_CANNOT_FIND_WND_CLASS,
+                        ERROR_CLASS_ALREADY_EXISTS,
+                        ERROR_TIMEOUT}) {
+        const std::string text = Text(error);
+        EXPECT_THAT(text, EndsWith(".\r\n")) << error;
+        EXPECT_LE(text.size(), 255u) << error;
+        EXPECT_EQ(text.find_first_of("\r\n"), text.size() - 2) << "one line only: " << error;
+    }
+}
+
+TEST(SystemMessages, NoPermissionSaysWhatIsWrongAndHowToMendIt)
+{
+    const std::string text = Text(ERROR_LINTAKER_NO_PERMISSION);
+    EXPECT_THAT(text, HasSubstr("permission"));
+    EXPECT_THAT(text, HasSubstr("serial device"));
+    EXPECT_THAT(text, HasSubstr("dialout"));
+    EXPECT_THAT(text, HasSubstr("log in again"));
+    EXPECT_THAT(text, Not(HasSubstr("already")));
+}
+
+TEST(SystemMessages, UnknownNumbersAndBadRequestsGiveNoText)
+{
+    for (DWORD unknown : {7u, 317u, 15100u, 99999u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(Text(unknown), "") << unknown;
+        EXPECT_EQ(GetLastError(), ERROR_MR_MID_NOT_FOUND) << unknown;
+    }
+
+    char small[10];
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, small, sizeof small,
+                             nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    // "Access is denied.\r\n" is 19 characters: 20 with the terminating zero fit exactly.
+    char exact[20];
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, exact, sizeof exact,
+                             nullptr),
+              19u);
+
+    EXPECT_EQ(
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, nullptr, 100, nullptr),
+        0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Text(ERROR_ACCESS_DENIED, FORMAT_MESSAGE_FROM_STRING), "");
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Text(ERROR_ACCESS_DENIED, FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER), "");
+}
+
+TEST(SystemMessages, MaximumWidthTurnsTheLineBreakIntoABlank)
+{
+    EXPECT_EQ(Text(ERROR_ACCESS_DENIED, FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK),
+              "Access is denied. ");
+}
+
+} // namespace
