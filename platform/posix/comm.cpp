@@ -1,0 +1,337 @@
+// The Win32 serial calls: CreateFileA of COM names through the device map, the overlapped-record
+// protocol shared by reads, writes and line-event waits, and the calls on an open port.
+#include "platform/posix/comm_p.h"
+#include "platform/posix/devicemap.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <string_view>
+
+namespace platform
+{
+
+namespace
+{
+
+// What Windows keeps in Internal while an operation is pending (STATUS_PENDING). No operation
+// here completes with the Win32 error of the same number (ERROR_NO_MORE_ITEMS).
+constexpr ULONG_PTR kPending = 0x103;
+
+// Guards Internal and InternalHigh of every record in flight, so that whoever sees a record
+// completed also sees its event already set: the completer is done with it then.
+// Order: the innermost lock of this layer; SetEvent (platform locks) is called under it.
+std::mutex completionLock;
+std::condition_variable completionDone; // with completionLock: some record completed
+
+bool EqualsIgnoringCase(std::string_view text, std::string_view upper)
+{
+    if (text.size() != upper.size())
+        return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 'a' + 'A') : text[i];
+        if (c != upper[i])
+            return false;
+    }
+    return true;
+}
+
+HANDLE FailOpen(DWORD error)
+{
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+} // namespace
+
+int ComNumberFromName(const char* name)
+{
+    if (!name)
+        return 0;
+    std::string_view text(name);
+    if (text.starts_with("\\\\.\\"))
+        text.remove_prefix(4);
+    if (text.size() < 4 || !EqualsIgnoringCase(text.substr(0, 3), "COM") || text[3] == '0')
+        return 0;
+    int number = 0;
+    for (char c : text.substr(3)) {
+        if (c < '0' || c > '9')
+            return 0;
+        number = number * 10 + (c - '0');
+        if (number > 99999)
+            return 0;
+    }
+    return number;
+}
+
+DCB InitialDcb(DWORD rate)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = rate != 0 ? rate : CBR_9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE; // opening a tty raises DTR and RTS
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+void BeginOverlapped(OVERLAPPED* record)
+{
+    {
+        std::lock_guard guard(completionLock);
+        record->Internal = kPending;
+        record->InternalHigh = 0;
+    }
+    if (record->hEvent)
+        ResetEvent(record->hEvent);
+}
+
+void CompleteOverlapped(OVERLAPPED* record, DWORD error, DWORD bytes)
+{
+    std::lock_guard guard(completionLock);
+    record->InternalHigh = bytes;
+    record->Internal = error == kPending ? ERROR_GEN_FAILURE : error;
+    if (record->hEvent)
+        SetEvent(record->hEvent);
+    completionDone.notify_all();
+}
+
+} // namespace platform
+
+using platform::CommDevice;
+
+namespace
+{
+
+/// The port behind a handle, with a reference held for the call; empty with ERROR_INVALID_HANDLE.
+platform::Ref<CommDevice> Port(HANDLE file)
+{
+    platform::Ref<CommDevice> port = platform::LookUpHandleAs<CommDevice>(file);
+    if (!port)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return port;
+}
+
+} // namespace
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
+                   DWORD creationDisposition, DWORD, HANDLE)
+{
+    const int number = platform::ComNumberFromName(fileName);
+    if (number == 0)
+        return platform::FailOpen(ERROR_FILE_NOT_FOUND);
+    if (creationDisposition != OPEN_EXISTING)
+        return platform::FailOpen(ERROR_INVALID_PARAMETER);
+    const std::optional<std::string> path = platform::ResolveComDevice(number);
+    if (!path)
+        return platform::FailOpen(ERROR_FILE_NOT_FOUND);
+
+    int access = O_RDWR;
+    if ((desiredAccess & (GENERIC_READ | GENERIC_WRITE)) == GENERIC_READ)
+        access = O_RDONLY;
+    else if ((desiredAccess & (GENERIC_READ | GENERIC_WRITE)) == GENERIC_WRITE)
+        access = O_WRONLY;
+    // O_NOCTTY: a session leader would otherwise get the port as its controlling terminal and
+    // be killed by SIGHUP when the line hangs up.
+    const int fd = open(path->c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return platform::FailOpen(platform::Win32ErrorFromErrno(errno));
+
+    platform::LineTermios current;
+    if (const int error = platform::ReadLineTermios(fd, &current)) {
+        close(fd);
+        // Something that is not a tty is not a port of that name.
+        return platform::FailOpen(error == ENOTTY || error == EINVAL ? ERROR_FILE_NOT_FOUND
+                                                                     : platform::Win32ErrorFromErrno(error));
+    }
+    // flock keeps out every other opener, root and this process included; TIOCEXCL also keeps
+    // out programs that do not take the lock (except root).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        return platform::FailOpen(platform::Win32ErrorFromErrno(error));
+    }
+    ioctl(fd, TIOCEXCL);
+
+    // The line keeps whatever its previous user set until told otherwise: start from raw 8N1 at
+    // the present rate, and drop bytes that were waiting for somebody else.
+    const DCB initial = platform::InitialDcb(current.ospeed);
+    if (const int error = platform::WriteLineTermios(fd, platform::TermiosFromDcb(initial))) {
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+        return platform::FailOpen(platform::Win32ErrorFromErrno(error));
+    }
+    tcflush(fd, TCIOFLUSH);
+
+    CommDevice* device = CommDevice::Create(fd, initial);
+    if (!device)
+        return INVALID_HANDLE_VALUE;
+    return platform::OpenHandle(device);
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPOVERLAPPED overlapped)
+{
+    auto port = Port(file);
+    return port ? port->Read(buffer, toRead, bytesRead, overlapped) : FALSE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped)
+{
+    auto port = Port(file);
+    return port ? port->Write(buffer, toWrite, bytesWritten, overlapped) : FALSE;
+}
+
+BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait)
+{
+    if (!overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::unique_lock lock(platform::completionLock);
+    if (overlapped->Internal == platform::kPending) {
+        if (!wait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        if (HANDLE event = overlapped->hEvent) {
+            lock.unlock();
+            WaitForSingleObject(event, INFINITE);
+            lock.lock();
+        }
+        // Also covers records without an event, and an event that was set by someone else.
+        platform::completionDone.wait(lock,
+                                      [overlapped] { return overlapped->Internal != platform::kPending; });
+    }
+    const auto error = static_cast<DWORD>(overlapped->Internal);
+    const auto bytes = static_cast<DWORD>(overlapped->InternalHigh);
+    lock.unlock();
+    if (bytesTransferred)
+        *bytesTransferred = bytes;
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL SetupComm(HANDLE file, DWORD, DWORD) { return Port(file) ? TRUE : FALSE; }
+
+BOOL GetCommState(HANDLE file, LPDCB dcb)
+{
+    auto port = Port(file);
+    return port ? port->GetState(dcb) : FALSE;
+}
+
+BOOL SetCommState(HANDLE file, LPDCB dcb)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    if (!dcb) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return port->SetState(*dcb);
+}
+
+BOOL SetCommMask(HANDLE file, DWORD eventMask)
+{
+    auto port = Port(file);
+    return port ? port->SetMask(eventMask) : FALSE;
+}
+
+BOOL GetCommMask(HANDLE file, LPDWORD eventMask)
+{
+    auto port = Port(file);
+    return port ? port->GetMask(eventMask) : FALSE;
+}
+
+BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    if (!timeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return port->SetTimeouts(*timeouts);
+}
+
+BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
+{
+    auto port = Port(file);
+    return port ? port->GetTimeouts(timeouts) : FALSE;
+}
+
+BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, LPOVERLAPPED overlapped)
+{
+    auto port = Port(file);
+    return port ? port->WaitEvent(eventMask, overlapped) : FALSE;
+}
+
+BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status)
+{
+    auto port = Port(file);
+    return port ? port->ClearError(errors, status) : FALSE;
+}
+
+BOOL EscapeCommFunction(HANDLE file, DWORD function)
+{
+    auto port = Port(file);
+    return port ? port->Escape(function) : FALSE;
+}
+
+BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus)
+{
+    auto port = Port(file);
+    return port ? port->ModemStatus(modemStatus) : FALSE;
+}
+
+BOOL PurgeComm(HANDLE file, DWORD flags)
+{
+    auto port = Port(file);
+    return port ? port->Purge(flags) : FALSE;
+}
+
+namespace platform
+{
+
+BOOL InjectCommErrorsForTesting(HANDLE file, DWORD errors)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    port->InjectErrors(errors);
+    return TRUE;
+}
+
+BOOL InjectModemStatusForTesting(HANDLE file, DWORD modemStatus)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    port->InjectModemStatus(modemStatus);
+    return TRUE;
+}
+
+DWORD CommWorkerWakeupsForTesting(HANDLE file)
+{
+    auto port = Port(file);
+    return port ? port->Wakeups() : 0;
+}
+
+} // namespace platform

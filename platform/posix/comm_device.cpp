@@ -1,0 +1,969 @@
+// The object behind a comm handle: non-blocking reads, writes finished in the background, and
+// line-event waits with Windows' edge semantics, each with its own worker and wake descriptor.
+#include "platform/posix/comm_p.h"
+
+#include <linux/serial.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+namespace platform
+{
+
+namespace
+{
+
+// How often modem lines and error counters are read while a wait asks for them. The driver
+// offers no wake-up for them that poll() sees (TIOCMIWAIT blocks and cannot be cancelled), and
+// reading them much faster floods USB adapters with control transfers.
+constexpr int kLinePollMs = 10;
+
+constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+constexpr DWORD kErrorEvents = EV_ERR | EV_BREAK;
+constexpr DWORD kKnownEvents = 0x1FFF; // EV_RXCHAR .. EV_EVENT2
+
+void Wake(int eventFd, uint64_t count = 1)
+{
+    // Only fails when the counter would overflow, and then the descriptor is readable anyway.
+    if (write(eventFd, &count, sizeof count) < 0) {
+    }
+}
+
+void Drain(int eventFd)
+{
+    uint64_t count;
+    if (read(eventFd, &count, sizeof count) < 0) {
+    }
+}
+
+// errno values that mean the device is no longer there (hang-up, adapter unplugged).
+bool IsGone(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
+
+// errno values of a line ioctl that the device does not have (pseudo-terminals).
+bool IsMissing(int error)
+{
+    return error == ENOTTY || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+BOOL Fail(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+const DWORD kGoneError = ERROR_DEV_NOT_EXIST; // what Win32ErrorFromErrno gives for EIO
+
+} // namespace
+
+CommDevice* CommDevice::Create(int fd, const DCB& initial)
+{
+    const int eventWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int writeWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int readWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
+    const int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    int error = 0;
+    if (eventWake < 0 || writeWake < 0 || readWake < 0 || epollFd < 0) {
+        error = errno;
+    } else {
+        // Edge-triggered: the tty wakes its readers every time bytes come in, also while older
+        // bytes are still unread, and that is exactly the moment a received-character event
+        // stands for. Level-triggered, unread bytes would make every poll return at once.
+        epoll_event line{};
+        line.events = EPOLLIN | EPOLLET;
+        line.data.fd = fd;
+        epoll_event wake{};
+        wake.events = EPOLLIN;
+        wake.data.fd = eventWake;
+        if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &line) != 0 ||
+            epoll_ctl(epollFd, EPOLL_CTL_ADD, eventWake, &wake) != 0)
+            error = errno;
+    }
+    if (error == 0) {
+        try {
+            return new CommDevice(fd, eventWake, epollFd, writeWake, readWake, initial);
+        } catch (const std::bad_alloc&) {
+            error = ENOMEM;
+        }
+    }
+    for (int descriptor : {eventWake, writeWake, readWake, epollFd})
+        if (descriptor >= 0)
+            close(descriptor);
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    SetLastError(Win32ErrorFromErrno(error));
+    return nullptr;
+}
+
+CommDevice::CommDevice(int fd, int eventWake, int epollFd, int writeWake, int readWake, const DCB& initial)
+    : fd(fd), eventWake(eventWake), epollFd(epollFd), writeWake(writeWake), readWake(readWake), dcb(initial)
+{
+    DWORD lines = 0;
+    ReadModemLines(&lines);
+    modemSeen = lines;
+    ErrorCounts counts;
+    ReadErrorCounts(&counts);
+    errorsSeen = counts;
+    errorsCleared = counts;
+}
+
+CommDevice::~CommDevice()
+{
+    Shutdown();
+    close(fd);
+    close(eventWake);
+    close(epollFd);
+    close(writeWake);
+    close(readWake);
+}
+
+void CommDevice::OnClose() { Shutdown(); }
+
+void CommDevice::Shutdown()
+{
+    if (closed.exchange(true))
+        return;
+    {
+        std::lock_guard guard(eventLock);
+        eventStopping = true;
+        if (waitRecord)
+            CompleteWaitLocked(0, ERROR_OPERATION_ABORTED);
+    }
+    eventIdle.notify_all();
+    Wake(eventWake);
+    {
+        std::lock_guard guard(writeLock);
+        writeStopping = true;
+        EndWritesLocked(ERROR_OPERATION_ABORTED);
+    }
+    writeIdle.notify_all();
+    Wake(writeWake);
+    {
+        std::lock_guard guard(readLock);
+        ++readAborts;
+        if (blockedReaders > 0)
+            Wake(readWake, static_cast<uint64_t>(blockedReaders));
+    }
+    // No thread starts after the stopping flags were set under their locks, so the thread
+    // objects are ours alone now. Closing the descriptor would not wake a worker in poll():
+    // they are woken above and joined before anything is closed.
+    if (eventThread.joinable())
+        eventThread.join();
+    if (writeThread.joinable())
+        writeThread.join();
+
+    {
+        std::lock_guard guard(settingsLock);
+        if (rs485Set) {
+            serial_rs485 rs485{};
+            if (ioctl(fd, TIOCGRS485, &rs485) == 0) {
+                rs485.flags &= ~SER_RS485_ENABLED;
+                ioctl(fd, TIOCSRS485, &rs485);
+            }
+            rs485Set = false;
+        }
+    }
+    // On pseudo-terminals the exclusive flag outlives the descriptor: clear it, or nobody but
+    // root could open the port again. The lock goes now, not when the last reference does.
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+}
+
+void CommDevice::MarkDead()
+{
+    if (dead.exchange(true))
+        return;
+    // After a hang-up the descriptor reports POLLHUP for ever: it is not watched again.
+    epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    Wake(eventWake);
+    Wake(writeWake);
+}
+
+// ---- Line samples -----------------------------------------------------------------------------
+
+bool CommDevice::ReadModemLines(DWORD* status)
+{
+    *status = 0;
+    if (!hasModemLines.load(std::memory_order_relaxed))
+        return true;
+    int bits = 0;
+    if (ioctl(fd, TIOCMGET, &bits) != 0) {
+        const int error = errno;
+        if (IsMissing(error))
+            hasModemLines.store(false, std::memory_order_relaxed);
+        return !IsGone(error);
+    }
+    if (bits & TIOCM_CTS)
+        *status |= MS_CTS_ON;
+    if (bits & TIOCM_DSR)
+        *status |= MS_DSR_ON;
+    if (bits & TIOCM_RNG)
+        *status |= MS_RING_ON;
+    if (bits & TIOCM_CAR)
+        *status |= MS_RLSD_ON;
+    return true;
+}
+
+bool CommDevice::ReadErrorCounts(ErrorCounts* counts)
+{
+    *counts = ErrorCounts{};
+    if (!hasErrorCounts.load(std::memory_order_relaxed))
+        return true;
+    serial_icounter_struct icount{};
+    if (ioctl(fd, TIOCGICOUNT, &icount) != 0) {
+        const int error = errno;
+        if (IsMissing(error))
+            hasErrorCounts.store(false, std::memory_order_relaxed);
+        return !IsGone(error);
+    }
+    counts->frame = icount.frame;
+    counts->parity = icount.parity;
+    counts->overrun = icount.overrun;
+    counts->brk = icount.brk;
+    counts->bufOverrun = icount.buf_overrun;
+    return true;
+}
+
+namespace
+{
+
+DWORD ErrorBits(const auto& before, const auto& now)
+{
+    DWORD bits = 0;
+    if (now.frame != before.frame)
+        bits |= CE_FRAME;
+    if (now.parity != before.parity)
+        bits |= CE_RXPARITY;
+    if (now.overrun != before.overrun)
+        bits |= CE_OVERRUN;
+    if (now.brk != before.brk)
+        bits |= CE_BREAK;
+    if (now.bufOverrun != before.bufOverrun)
+        bits |= CE_RXOVER;
+    return bits;
+}
+
+} // namespace
+
+DWORD CommDevice::Arrivals(uint64_t* arrivals)
+{
+    std::lock_guard guard(readLock);
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0)
+        return errno;
+    *arrivals = consumed + static_cast<uint64_t>(waiting);
+    return 0;
+}
+
+bool CommDevice::TakeSample(Sample* sample)
+{
+    const int error = Arrivals(&sample->arrivals);
+    if (error != 0 && IsGone(error))
+        return false;
+    return ReadModemLines(&sample->modem) && ReadErrorCounts(&sample->errors);
+}
+
+DWORD CommDevice::EventsSinceLocked(const Sample& sample) const
+{
+    DWORD events = 0;
+    if (sample.arrivals > reportedArrivals)
+        events |= EV_RXCHAR;
+    const DWORD changed = (sample.modem | injectedModem) ^ modemSeen;
+    if (changed & MS_CTS_ON)
+        events |= EV_CTS;
+    if (changed & MS_DSR_ON)
+        events |= EV_DSR;
+    if (changed & MS_RLSD_ON)
+        events |= EV_RLSD;
+    if (changed & MS_RING_ON)
+        events |= EV_RING;
+    const DWORD errors = ErrorBits(errorsSeen, sample.errors) | injectedEventErrors;
+    // Windows counts a receive-queue overflow among the errors the stack must hear about too.
+    if (errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY | CE_RXOVER))
+        events |= EV_ERR;
+    if (errors & CE_BREAK)
+        events |= EV_BREAK;
+    return events & mask;
+}
+
+void CommDevice::TakeBaselinesLocked(const Sample& sample)
+{
+    // Whatever the mask did not ask for is forgotten, as Windows does not record it either.
+    reportedArrivals = std::max(reportedArrivals, sample.arrivals);
+    modemSeen = sample.modem | injectedModem;
+    errorsSeen = sample.errors;
+    injectedEventErrors = 0;
+}
+
+bool CommDevice::NeedsTicksLocked() const
+{
+    return ((mask & kModemEvents) && hasModemLines.load(std::memory_order_relaxed)) ||
+           ((mask & kErrorEvents) && hasErrorCounts.load(std::memory_order_relaxed));
+}
+
+// ---- Line-event waits -----------------------------------------------------------------------------
+
+void CommDevice::CompleteWaitLocked(DWORD events, DWORD error)
+{
+    *waitMask = events;
+    CompleteOverlapped(waitRecord, error, 0);
+    waitRecord = nullptr;
+    waitMask = nullptr;
+    ++generation;
+}
+
+BOOL CommDevice::SetMask(DWORD newMask)
+{
+    if (newMask & ~kKnownEvents)
+        return Fail(ERROR_INVALID_PARAMETER);
+    Sample sample;
+    const bool alive = !dead.load() && TakeSample(&sample);
+    {
+        std::lock_guard guard(eventLock);
+        if (eventStopping)
+            return Fail(ERROR_INVALID_HANDLE);
+        mask = newMask;
+        if (alive)
+            TakeBaselinesLocked(sample);
+        injectedEventErrors = 0;
+        ++generation;
+        if (waitRecord)
+            CompleteWaitLocked(0, ERROR_SUCCESS);
+    }
+    if (!alive)
+        MarkDead();
+    Wake(eventWake);
+    return TRUE;
+}
+
+BOOL CommDevice::GetMask(LPDWORD result)
+{
+    if (!result)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard guard(eventLock);
+    *result = mask;
+    return TRUE;
+}
+
+BOOL CommDevice::WaitEvent(LPDWORD eventMask, LPOVERLAPPED overlapped)
+{
+    if (!eventMask)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!overlapped) {
+        OVERLAPPED own{};
+        if (WaitEvent(eventMask, &own))
+            return TRUE;
+        if (GetLastError() != ERROR_IO_PENDING)
+            return FALSE;
+        DWORD unused = 0;
+        return GetOverlappedResult(nullptr, &own, &unused, TRUE);
+    }
+
+    std::unique_lock lock(eventLock);
+    if (eventStopping)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (waitRecord || mask == 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    BeginOverlapped(overlapped);
+    *eventMask = 0;
+
+    if (dead.load() && !deathReported) {
+        // The one failure that tells the waiter the device has gone.
+        deathReported = true;
+        CompleteOverlapped(overlapped, kGoneError, 0);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    // Events that came while nobody waited end this wait at once.
+    while (!dead.load()) {
+        const uint64_t seen = generation;
+        lock.unlock();
+        Sample sample;
+        const bool alive = TakeSample(&sample);
+        lock.lock();
+        if (eventStopping)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (waitRecord || mask == 0)
+            return Fail(ERROR_INVALID_PARAMETER);
+        if (!alive) {
+            MarkDead();
+            deathReported = true;
+            CompleteOverlapped(overlapped, kGoneError, 0);
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        }
+        if (seen != generation)
+            continue;
+        const DWORD events = EventsSinceLocked(sample);
+        TakeBaselinesLocked(sample);
+        if (events) {
+            *eventMask = events;
+            CompleteOverlapped(overlapped, ERROR_SUCCESS, 0);
+            return TRUE;
+        }
+        break;
+    }
+
+    if (!eventThread.joinable()) {
+        try {
+            eventThread = std::thread(&CommDevice::EventWorker, this);
+        } catch (const std::system_error&) {
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        }
+    }
+    waitRecord = overlapped;
+    waitMask = eventMask;
+    ++generation;
+    eventIdle.notify_one();
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+void CommDevice::EventWorker()
+{
+    pthread_setname_np(pthread_self(), "commevent");
+    std::unique_lock lock(eventLock);
+    for (;;) {
+        // A gone device whose failure has been told is not watched any more: later waits stay
+        // pending until the mask changes or the handle closes.
+        eventIdle.wait(lock,
+                       [this] { return eventStopping || (waitRecord && !(dead.load() && deathReported)); });
+        if (eventStopping)
+            return;
+        if (dead.load()) {
+            deathReported = true;
+            CompleteWaitLocked(0, kGoneError);
+            continue;
+        }
+        const uint64_t seen = generation;
+        lock.unlock();
+        Sample sample;
+        const bool alive = TakeSample(&sample);
+        lock.lock();
+        if (!alive) {
+            MarkDead();
+            continue;
+        }
+        if (seen != generation || !waitRecord)
+            continue;
+        const DWORD events = EventsSinceLocked(sample);
+        TakeBaselinesLocked(sample);
+        if (events) {
+            CompleteWaitLocked(events, ERROR_SUCCESS);
+            continue;
+        }
+        const int timeout = NeedsTicksLocked() ? kLinePollMs : -1;
+        lock.unlock();
+
+        epoll_event ready[2];
+        const int count = epoll_wait(epollFd, ready, 2, timeout);
+        wakeups.fetch_add(1, std::memory_order_relaxed);
+        bool gone = false;
+        for (int i = 0; i < count; ++i) {
+            if (ready[i].data.fd == eventWake)
+                Drain(eventWake);
+            else if (ready[i].events & (EPOLLHUP | EPOLLERR))
+                gone = true;
+        }
+        lock.lock();
+        if (gone)
+            MarkDead();
+    }
+}
+
+void CommDevice::InjectErrors(DWORD errors)
+{
+    {
+        std::lock_guard guard(errorLock);
+        pendingErrors |= errors;
+    }
+    {
+        std::lock_guard guard(eventLock);
+        injectedEventErrors |= errors;
+    }
+    Wake(eventWake);
+}
+
+void CommDevice::InjectModemStatus(DWORD status)
+{
+    {
+        std::lock_guard guard(eventLock);
+        injectedModem = status & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+    }
+    Wake(eventWake);
+}
+
+// ---- Reading ----------------------------------------------------------------------------------
+
+DWORD CommDevice::ReadAvailable(uint8_t* buffer, DWORD toRead, DWORD* got)
+{
+    std::lock_guard guard(readLock);
+    // One read() gives at most what the line discipline holds (about 4 KiB); more may be queued
+    // behind it, so read until the driver has nothing or the buffer is full.
+    while (*got < toRead) {
+        const ssize_t count = read(fd, buffer + *got, toRead - *got);
+        if (count > 0) {
+            *got += static_cast<DWORD>(count);
+            consumed += static_cast<uint64_t>(count);
+            continue;
+        }
+        if (count == 0)
+            break;
+        const int error = errno;
+        if (error == EINTR)
+            continue;
+        if (error == EAGAIN)
+            break;
+        if (IsGone(error)) {
+            MarkDead();
+            break;
+        }
+        return Win32ErrorFromErrno(error);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CommDevice::ReadWithTimeouts(uint8_t* buffer, DWORD toRead, const COMMTIMEOUTS& t, DWORD* got)
+{
+    using Clock = std::chrono::steady_clock;
+    using Ms = std::chrono::milliseconds;
+    // Windows: interval and multiplier MAXDWORD with a constant between: return with whatever
+    // is there, else wait up to the constant for the first byte.
+    const bool firstByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                           t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
+    const uint64_t totalMs =
+        firstByte ? t.ReadTotalTimeoutConstant
+                  : uint64_t{t.ReadTotalTimeoutMultiplier} * toRead + t.ReadTotalTimeoutConstant;
+    const bool hasTotal = totalMs != 0;
+    const bool hasInterval = !firstByte && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point lastByte = start;
+    uint64_t aborts;
+    {
+        std::lock_guard guard(readLock);
+        aborts = readAborts;
+    }
+
+    for (;;) {
+        const DWORD before = *got;
+        if (const DWORD error = ReadAvailable(buffer, toRead, got))
+            return error;
+        const Clock::time_point now = Clock::now();
+        if (*got > before)
+            lastByte = now;
+        if (*got == toRead || dead.load() || (firstByte && *got > 0))
+            return ERROR_SUCCESS;
+
+        int64_t waitMs = -1;
+        if (hasTotal)
+            waitMs = std::chrono::duration_cast<Ms>(start + Ms(totalMs) - now).count();
+        if (hasInterval && *got > 0) {
+            const int64_t interval =
+                std::chrono::duration_cast<Ms>(lastByte + Ms(t.ReadIntervalTimeout) - now).count();
+            waitMs = waitMs < 0 ? interval : std::min(waitMs, interval);
+        }
+        if (waitMs == 0 || (waitMs < 0 && (hasTotal || (hasInterval && *got > 0))))
+            return ERROR_SUCCESS;
+
+        {
+            std::lock_guard guard(readLock);
+            if (readAborts != aborts)
+                return ERROR_OPERATION_ABORTED;
+            ++blockedReaders;
+        }
+        pollfd watched[2] = {{fd, POLLIN, 0}, {readWake, POLLIN, 0}};
+        const int ready = poll(watched, 2, static_cast<int>(std::min<int64_t>(waitMs, 1 << 30)));
+        {
+            std::lock_guard guard(readLock);
+            --blockedReaders;
+            if (ready > 0 && (watched[1].revents & POLLIN))
+                Drain(readWake);
+            if (readAborts != aborts)
+                return ERROR_OPERATION_ABORTED;
+        }
+        if (ready > 0 && (watched[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            MarkDead();
+            return ERROR_SUCCESS;
+        }
+    }
+}
+
+BOOL CommDevice::Read(LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPOVERLAPPED overlapped)
+{
+    if (bytesRead)
+        *bytesRead = 0;
+    if (!buffer && toRead > 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (closed.load())
+        return Fail(ERROR_INVALID_HANDLE);
+    if (overlapped)
+        BeginOverlapped(overlapped);
+    COMMTIMEOUTS t;
+    {
+        std::lock_guard guard(settingsLock);
+        t = timeouts;
+    }
+    const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                           t.ReadTotalTimeoutConstant == 0;
+    DWORD got = 0;
+    DWORD error = ERROR_SUCCESS;
+    // Reads always complete here, so a read never pends: with the stack's time-outs it returns at
+    // once, and a gone device gives 0 bytes rather than an error on every pass of the reader.
+    if (!dead.load() && toRead > 0) {
+        auto* bytes = static_cast<uint8_t*>(buffer);
+        error = immediate ? ReadAvailable(bytes, toRead, &got) : ReadWithTimeouts(bytes, toRead, t, &got);
+    }
+    if (overlapped)
+        CompleteOverlapped(overlapped, error, got);
+    if (error != ERROR_SUCCESS)
+        return Fail(error);
+    if (bytesRead)
+        *bytesRead = got;
+    return TRUE;
+}
+
+// ---- Writing ----------------------------------------------------------------------------------
+
+int CommDevice::WriteSome(WriteRequest& request)
+{
+    while (request.done < request.size) {
+        const ssize_t count = write(fd, request.data + request.done, request.size - request.done);
+        if (count > 0) {
+            request.done += static_cast<DWORD>(count);
+            continue;
+        }
+        if (count == 0)
+            return EAGAIN;
+        if (errno == EINTR)
+            continue;
+        return errno;
+    }
+    return 0;
+}
+
+void CommDevice::EndWritesLocked(DWORD error)
+{
+    for (const WriteRequest& request : writes)
+        CompleteOverlapped(request.record, error, request.done);
+    writes.clear();
+}
+
+BOOL CommDevice::Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped)
+{
+    if (bytesWritten)
+        *bytesWritten = 0;
+    if (!buffer && toWrite > 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!overlapped) {
+        OVERLAPPED own{};
+        if (Write(buffer, toWrite, bytesWritten, &own))
+            return TRUE;
+        if (GetLastError() != ERROR_IO_PENDING)
+            return FALSE;
+        DWORD written = 0;
+        const BOOL ok = GetOverlappedResult(nullptr, &own, &written, TRUE);
+        if (bytesWritten)
+            *bytesWritten = written;
+        return ok;
+    }
+
+    std::unique_lock lock(writeLock);
+    if (writeStopping)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (dead.load())
+        return Fail(kGoneError);
+    BeginOverlapped(overlapped);
+    WriteRequest request{overlapped, static_cast<const uint8_t*>(buffer), toWrite, 0};
+    // Behind a pending write the bytes must wait their turn.
+    if (writes.empty()) {
+        const int error = WriteSome(request);
+        if (error == 0) {
+            CompleteOverlapped(overlapped, ERROR_SUCCESS, request.done);
+            if (bytesWritten)
+                *bytesWritten = request.done;
+            return TRUE;
+        }
+        if (error != EAGAIN) {
+            if (IsGone(error))
+                MarkDead();
+            const DWORD code = Win32ErrorFromErrno(error);
+            CompleteOverlapped(overlapped, code, request.done);
+            return Fail(code);
+        }
+    }
+    if (!writeThread.joinable()) {
+        try {
+            writeThread = std::thread(&CommDevice::WriteWorker, this);
+        } catch (const std::system_error&) {
+            CompleteOverlapped(overlapped, ERROR_NOT_ENOUGH_MEMORY, request.done);
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        }
+    }
+    writes.push_back(request);
+    writeIdle.notify_one();
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+void CommDevice::WriteWorker()
+{
+    pthread_setname_np(pthread_self(), "commwrite");
+    std::unique_lock lock(writeLock);
+    for (;;) {
+        writeIdle.wait(lock, [this] { return writeStopping || !writes.empty(); });
+        if (writeStopping)
+            return;
+        if (dead.load()) {
+            EndWritesLocked(kGoneError);
+            continue;
+        }
+        // write() is non-blocking, so holding the lock across it only makes a purge wait for one
+        // copy into the driver; afterwards the buffer of an abandoned write is never touched.
+        WriteRequest& request = writes.front();
+        const int error = WriteSome(request);
+        if (error == 0 || (error != EAGAIN && !IsGone(error))) {
+            CompleteOverlapped(request.record, error == 0 ? ERROR_SUCCESS : Win32ErrorFromErrno(error),
+                               request.done);
+            writes.pop_front();
+            continue;
+        }
+        if (error != EAGAIN) {
+            MarkDead();
+            continue;
+        }
+        lock.unlock();
+        pollfd watched[2] = {{fd, POLLOUT, 0}, {writeWake, POLLIN, 0}};
+        const int ready = poll(watched, 2, -1);
+        if (ready > 0 && (watched[1].revents & POLLIN))
+            Drain(writeWake);
+        lock.lock();
+        if (ready > 0 && (watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)))
+            MarkDead();
+    }
+}
+
+// ---- Settings, status, escapes, purging ---------------------------------------------------------
+
+DWORD CommDevice::LineIoctl(unsigned long request, int bits)
+{
+    if (ioctl(fd, request, &bits) == 0)
+        return ERROR_SUCCESS;
+    const int error = errno;
+    if (IsMissing(error))
+        return ERROR_SUCCESS; // no modem lines (pseudo-terminal): nothing to set
+    if (IsGone(error))
+        MarkDead();
+    return Win32ErrorFromErrno(error);
+}
+
+BOOL CommDevice::GetState(LPDCB result)
+{
+    if (!result)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard guard(settingsLock);
+    *result = dcb;
+    return TRUE;
+}
+
+BOOL CommDevice::SetState(const DCB& wanted)
+{
+    if (!IsValidDcb(wanted))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dead.load())
+        return Fail(kGoneError);
+    std::lock_guard guard(settingsLock);
+    if (const int error = WriteLineTermios(fd, TermiosFromDcb(wanted))) {
+        if (IsGone(error))
+            MarkDead();
+        return Fail(Win32ErrorFromErrno(error));
+    }
+    dcb = wanted;
+    dcb.DCBlength = sizeof(DCB);
+
+    // DTR handshake does not exist here; the line is simply held on, which is where a driver with
+    // room in its queue keeps it.
+    DWORD error = LineIoctl(wanted.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, TIOCM_DTR);
+
+    const bool rs485Wanted = wanted.fRtsControl == RTS_CONTROL_TOGGLE;
+    if (rs485Wanted || rs485Set) {
+        serial_rs485 rs485{};
+        if (ioctl(fd, TIOCGRS485, &rs485) == 0) {
+            if (rs485Wanted) {
+                rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+                rs485.flags &= ~SER_RS485_RTS_AFTER_SEND;
+            } else {
+                rs485.flags &= ~SER_RS485_ENABLED;
+            }
+            if (ioctl(fd, TIOCSRS485, &rs485) == 0)
+                rs485Set = rs485Wanted;
+        }
+    }
+    // Under toggling (with or without the driver's RS-485 mode) RTS is left where it is.
+    if (!rs485Wanted && error == ERROR_SUCCESS)
+        error = LineIoctl(wanted.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, TIOCM_RTS);
+    if (error != ERROR_SUCCESS)
+        return Fail(error);
+    return TRUE;
+}
+
+BOOL CommDevice::SetTimeouts(const COMMTIMEOUTS& wanted)
+{
+    std::lock_guard guard(settingsLock);
+    timeouts = wanted;
+    return TRUE;
+}
+
+BOOL CommDevice::GetTimeouts(LPCOMMTIMEOUTS result)
+{
+    if (!result)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard guard(settingsLock);
+    *result = timeouts;
+    return TRUE;
+}
+
+BOOL CommDevice::ClearError(LPDWORD errors, LPCOMSTAT status)
+{
+    if (dead.load())
+        return Fail(kGoneError);
+    ErrorCounts counts;
+    if (!ReadErrorCounts(&counts)) {
+        MarkDead();
+        return Fail(kGoneError);
+    }
+    DWORD bits;
+    {
+        std::lock_guard guard(errorLock);
+        bits = pendingErrors;
+        pendingErrors = 0;
+        if (hasErrorCounts.load(std::memory_order_relaxed)) {
+            bits |= ErrorBits(errorsCleared, counts);
+            errorsCleared = counts;
+        }
+    }
+    if (status) {
+        *status = COMSTAT{};
+        int input = 0;
+        if (ioctl(fd, FIONREAD, &input) != 0) {
+            const int error = errno;
+            if (IsGone(error))
+                MarkDead();
+            return Fail(Win32ErrorFromErrno(error));
+        }
+        int output = 0;
+        if (ioctl(fd, TIOCOUTQ, &output) != 0)
+            output = 0;
+        uint64_t pending = 0;
+        {
+            std::lock_guard guard(writeLock);
+            for (const WriteRequest& request : writes)
+                pending += request.size - request.done;
+        }
+        status->cbInQue = static_cast<DWORD>(input);
+        status->cbOutQue = static_cast<DWORD>(std::min<uint64_t>(uint64_t(output) + pending, MAXDWORD));
+    }
+    if (errors)
+        *errors = bits;
+    return TRUE;
+}
+
+BOOL CommDevice::Escape(DWORD function)
+{
+    if (dead.load())
+        return Fail(kGoneError);
+    DWORD error = ERROR_SUCCESS;
+    switch (function) {
+    case SETDTR:
+        error = LineIoctl(TIOCMBIS, TIOCM_DTR);
+        break;
+    case CLRDTR:
+        error = LineIoctl(TIOCMBIC, TIOCM_DTR);
+        break;
+    case SETRTS:
+        error = LineIoctl(TIOCMBIS, TIOCM_RTS);
+        break;
+    case CLRRTS:
+        error = LineIoctl(TIOCMBIC, TIOCM_RTS);
+        break;
+    case SETBREAK:
+    case CLRBREAK:
+        if (ioctl(fd, function == SETBREAK ? TIOCSBRK : TIOCCBRK) != 0 && !IsMissing(errno))
+            error = Win32ErrorFromErrno(errno);
+        break;
+    case SETXOFF:
+    case SETXON:
+        if (tcflow(fd, function == SETXOFF ? TCOOFF : TCOON) != 0 && !IsMissing(errno))
+            error = Win32ErrorFromErrno(errno);
+        break;
+    case RESETDEV:
+        break;
+    default:
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (error != ERROR_SUCCESS)
+        return Fail(error);
+    return TRUE;
+}
+
+BOOL CommDevice::ModemStatus(LPDWORD status)
+{
+    if (!status)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dead.load())
+        return Fail(kGoneError);
+    DWORD lines = 0;
+    if (!ReadModemLines(&lines)) {
+        MarkDead();
+        return Fail(kGoneError);
+    }
+    std::lock_guard guard(eventLock);
+    *status = lines | injectedModem;
+    return TRUE;
+}
+
+BOOL CommDevice::Purge(DWORD flags)
+{
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (flags & PURGE_TXABORT) {
+        // Ends the writes here and now, so the caller may reuse their buffers on return.
+        std::lock_guard guard(writeLock);
+        EndWritesLocked(ERROR_OPERATION_ABORTED);
+        Wake(writeWake);
+    }
+    if (flags & PURGE_RXABORT) {
+        std::lock_guard guard(readLock);
+        ++readAborts;
+        if (blockedReaders > 0)
+            Wake(readWake, static_cast<uint64_t>(blockedReaders));
+    }
+    // A gone device holds nothing to discard.
+    if (dead.load())
+        return TRUE;
+    if ((flags & PURGE_TXCLEAR) && tcflush(fd, TCOFLUSH) != 0)
+        return Fail(Win32ErrorFromErrno(errno));
+    if (flags & PURGE_RXCLEAR) {
+        std::lock_guard guard(readLock);
+        // Discarded bytes count as taken, so that arrivals stay continuous: bytes that come
+        // after the purge are new, those before it are not reported again.
+        int waiting = 0;
+        if (ioctl(fd, FIONREAD, &waiting) != 0)
+            waiting = 0;
+        if (tcflush(fd, TCIFLUSH) != 0)
+            return Fail(Win32ErrorFromErrno(errno));
+        consumed += static_cast<uint64_t>(waiting);
+    }
+    return TRUE;
+}
+
+} // namespace platform

@@ -1,0 +1,205 @@
+// Internals of the serial calls: the kernel's line settings without <termios.h>, the translation
+// of a device configuration record into them, and the object behind a comm handle.
+#pragma once
+
+#include "platform/posix/kernel_object.h"
+#include "platform/posix/win32_comm.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace platform
+{
+
+// ---- Line settings (comm_termios2.cpp, the one file that sees <asm/termbits.h>) -------------
+
+/// The kernel's struct termios2 field for field, so that code which includes <termios.h> can
+/// hold one. Flag values and c_cc indices are the kernel's (the same numbers glibc uses).
+struct LineTermios {
+    uint32_t iflag = 0;
+    uint32_t oflag = 0;
+    uint32_t cflag = 0;
+    uint32_t lflag = 0;
+    uint8_t line = 0;
+    uint8_t cc[19] = {};
+    uint32_t ispeed = 0;
+    uint32_t ospeed = 0;
+};
+
+/// Whether SetCommState can apply the record: a rate above 0, 5 to 8 data bits, a known parity,
+/// 1.5 stop bits only and 2 stop bits never with 5 data bits, a known DTR control, and different
+/// XON and XOFF characters when software flow is on.
+bool IsValidDcb(const DCB& dcb);
+
+/// The kernel settings for a record, built from zero so that nothing a previous user of the port
+/// left in force survives: raw input and output, reads that never wait (VMIN = VTIME = 0), breaks
+/// ignored, no parity checking or stripping (line errors are counted by the driver instead).
+/// Standard rates use their Bnnn code, any other rate BOTHER; input follows the output rate.
+LineTermios TermiosFromDcb(const DCB& dcb);
+
+/// TCGETS2 and TCSETS2 on an open tty. @return 0 or the errno.
+int ReadLineTermios(int fd, LineTermios* settings);
+int WriteLineTermios(int fd, const LineTermios& settings);
+
+// ---- Names and overlapped records (comm.cpp) ---------------------------------------------------
+
+/// n for "\\.\COMn" or "COMn" (COM in any case, n from 1 without leading zeros), else 0.
+int ComNumberFromName(const char* name);
+
+/// The record after opening: the given rate (9600 when the line had none), 8 data bits, no
+/// parity, one stop bit, DTR and RTS on, no flow control, DC1/DC3 as flow characters.
+DCB InitialDcb(DWORD rate);
+
+/// Marks a record pending and resets its event: the start of every overlapped operation.
+void BeginOverlapped(OVERLAPPED* record);
+/// Stores the outcome in the record, then sets its event and wakes GetOverlappedResult. The
+/// caller does not touch the record afterwards. Thread: any; takes the completion lock.
+void CompleteOverlapped(OVERLAPPED* record, DWORD error, DWORD bytes);
+
+// ---- The comm handle --------------------------------------------------------------------------
+
+/// An open serial port. Created by CreateFileA, ended by CloseHandle (OnClose stops the workers
+/// and ends pending operations; the descriptor is closed when the last reference goes).
+///
+/// Threads: any thread may call any operation; the stack's threads each use their own (the
+/// device-event thread waits, the dispatch thread reads, the output thread writes). Two workers
+/// of its own, started on first use: "commevent" completes pending line-event waits, "commwrite"
+/// finishes pending writes. Each sleeps in epoll_wait/poll on the descriptor and a wake eventfd,
+/// or on a condition variable while it has nothing to do.
+///
+/// Locks, in the order they may be taken (never the reverse):
+///   eventLock  -> readLock -> errorLock -> the completion lock (comm.cpp) -> platform locks
+///   writeLock  -> the completion lock
+///   settingsLock is taken alone.
+/// No lock is held while a worker sleeps in epoll_wait/poll, and none while the event worker
+/// samples the line (ioctls can be slow on USB adapters).
+class CommDevice final : public KernelObject
+{
+public:
+    /// Takes the open, locked, raw descriptor. @return nullptr (and the last error) when the
+    /// wake descriptors cannot be made; the descriptor is then closed.
+    static CommDevice* Create(int fd, const DCB& initial);
+
+    ~CommDevice() override;
+    void OnClose() override;
+
+    BOOL Read(LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPOVERLAPPED overlapped);
+    BOOL Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped);
+    BOOL GetState(LPDCB dcb);
+    BOOL SetState(const DCB& dcb);
+    BOOL SetTimeouts(const COMMTIMEOUTS& timeouts);
+    BOOL GetTimeouts(LPCOMMTIMEOUTS timeouts);
+    BOOL SetMask(DWORD mask);
+    BOOL GetMask(LPDWORD mask);
+    BOOL WaitEvent(LPDWORD eventMask, LPOVERLAPPED overlapped);
+    BOOL ClearError(LPDWORD errors, LPCOMSTAT status);
+    BOOL Escape(DWORD function);
+    BOOL ModemStatus(LPDWORD status);
+    BOOL Purge(DWORD flags);
+    void InjectErrors(DWORD errors);
+    void InjectModemStatus(DWORD status);
+    DWORD Wakeups() const { return wakeups.load(std::memory_order_relaxed); }
+
+private:
+    /// The driver's error counters (TIOCGICOUNT) that become CE_* bits.
+    struct ErrorCounts {
+        int frame = 0;
+        int parity = 0;
+        int overrun = 0;
+        int brk = 0;
+        int bufOverrun = 0;
+    };
+    /// What the line looked like at one moment, taken without eventLock.
+    struct Sample {
+        uint64_t arrivals = 0; // bytes ever taken into the driver's input queue
+        DWORD modem = 0;       // driver's MS_* bits (0 without modem lines)
+        ErrorCounts errors;
+    };
+    struct WriteRequest {
+        OVERLAPPED* record;
+        const uint8_t* data;
+        DWORD size;
+        DWORD done;
+    };
+
+    CommDevice(int fd, int eventWake, int epollFd, int writeWake, int readWake, const DCB& initial);
+
+    bool TakeSample(Sample* sample);
+    DWORD Arrivals(uint64_t* arrivals);
+    DWORD EventsSinceLocked(const Sample& sample) const;
+    void TakeBaselinesLocked(const Sample& sample);
+    bool NeedsTicksLocked() const;
+    void CompleteWaitLocked(DWORD events, DWORD error);
+    void EventWorker();
+    void WriteWorker();
+    void EndWritesLocked(DWORD error);
+    /// Writes what the driver takes now. @return 0, EAGAIN, or another errno.
+    int WriteSome(WriteRequest& request);
+    DWORD ReadAvailable(uint8_t* buffer, DWORD toRead, DWORD* got);
+    DWORD ReadWithTimeouts(uint8_t* buffer, DWORD toRead, const COMMTIMEOUTS& timeouts, DWORD* got);
+    void MarkDead();
+    /// Reads the modem lines. @return false when the device has gone.
+    bool ReadModemLines(DWORD* status);
+    /// Reads the error counters. @return false when the device has gone.
+    bool ReadErrorCounts(ErrorCounts* counts);
+    /// A line ioctl that pseudo-terminals lack. @return 0, or the Win32 error when it failed for
+    /// another reason than the device lacking it.
+    DWORD LineIoctl(unsigned long request, int bits);
+    void Shutdown();
+
+    const int fd;
+    const int eventWake; // eventfd: SetCommMask, injections, device gone, close
+    const int epollFd;   // the descriptor (edge-triggered) and eventWake
+    const int writeWake; // eventfd: PURGE_TXABORT, close
+    const int readWake;  // eventfd (semaphore): PURGE_RXABORT, close, for reads with time-outs
+
+    std::atomic<bool> closed{false};
+    /// Set once, when the device has gone (hang-up, EIO). Release/acquire: whoever sees it also
+    /// sees the descriptor left alone by the worker that found it.
+    std::atomic<bool> dead{false};
+    std::atomic<bool> hasModemLines{true};
+    std::atomic<bool> hasErrorCounts{true};
+    std::atomic<DWORD> wakeups{0};
+
+    std::mutex settingsLock;
+    DCB dcb;                 // guarded by settingsLock
+    COMMTIMEOUTS timeouts{}; // guarded by settingsLock
+    bool rs485Set = false;   // guarded by settingsLock: the driver's RS-485 mode was switched on
+
+    std::mutex readLock;
+    /// Bytes taken out of the driver's input queue by reads and purges. With the queue count it
+    /// gives `arrivals`, which grows exactly when bytes come in, however much is left unread.
+    uint64_t consumed = 0;   // guarded by readLock
+    uint64_t readAborts = 0; // guarded by readLock: PURGE_RXABORT and close count up
+    int blockedReaders = 0;  // guarded by readLock: reads with time-outs waiting in poll
+
+    std::mutex eventLock;
+    std::condition_variable eventIdle; // with eventLock: the event worker has nothing to do
+    DWORD mask = 0;                    // guarded by eventLock
+    OVERLAPPED* waitRecord = nullptr;  // guarded by eventLock: the pending wait, if any
+    DWORD* waitMask = nullptr;         // guarded by eventLock
+    uint64_t generation = 0;           // guarded by eventLock: counts mask changes and waits
+    bool eventStopping = false;        // guarded by eventLock
+    bool deathReported = false;        // guarded by eventLock
+    uint64_t reportedArrivals = 0;     // guarded by eventLock
+    DWORD modemSeen = 0;               // guarded by eventLock
+    ErrorCounts errorsSeen;            // guarded by eventLock
+    DWORD injectedEventErrors = 0;     // guarded by eventLock
+    DWORD injectedModem = 0;           // guarded by eventLock
+    std::thread eventThread;           // started and joined under eventLock / by OnClose
+
+    std::mutex errorLock;
+    DWORD pendingErrors = 0;   // guarded by errorLock: injected, not yet cleared
+    ErrorCounts errorsCleared; // guarded by errorLock: counters at the last ClearCommError
+
+    std::mutex writeLock;
+    std::condition_variable writeIdle; // with writeLock
+    std::deque<WriteRequest> writes;   // guarded by writeLock, oldest first
+    bool writeStopping = false;        // guarded by writeLock
+    std::thread writeThread;
+};
+
+} // namespace platform
