@@ -12,11 +12,16 @@ TComponent::TComponent(TComponent* owner)
 TComponent::~TComponent()
 {
     FDestroying = true;
+    DestroyComponents();
+    if (FOwner)
+        FOwner->RemoveComponent(this);
+}
+
+void TComponent::DestroyComponents()
+{
     // Owned components go last first, so later ones (which may refer to earlier ones) leave first.
     while (!FComponents.empty())
         delete FComponents.back();
-    if (FOwner)
-        FOwner->RemoveComponent(this);
 }
 
 TComponent* TComponent::FindComponent(const std::string& name) const

@@ -39,6 +39,12 @@ public:
     bool IsDesigning() const { return false; }
     bool IsDestroying() const { return FDestroying; }
 
+    /// Frees the owned components, last first (each leaving tells the others opRemove). The base
+    /// destructor does this too, but only once the derived part of this component is gone; an
+    /// owner whose components call back into it while they go (a port closing on its way out and
+    /// raising OnPortClose in the window) calls this first in its own destructor.
+    void DestroyComponents();
+
     /// Marks this component and every owned component, recursively, as loading.
     void BeginLoading();
     /// Ends loading for this component and every owned one, then runs Loaded() on each, owned

@@ -1,0 +1,360 @@
+// Threads of the runtime against a user-interface thread that waits while pumping: calls handed
+// over and their results and exceptions, self-freeing threads, exceptions that end a body, and
+// error texts from other threads.
+#include "runtime/Application.h"
+#include "runtime/Exception.h"
+#include "runtime/Thread.h"
+#include "runtime/Wait.h"
+
+#include <gmock/gmock.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace
+{
+
+constexpr DWORD kBound = 10000; // ms; every wait here ends long before, unless something hangs
+
+class TLambdaThread : public TThread
+{
+public:
+    explicit TLambdaThread(std::function<void(TLambdaThread&)> body, std::function<void()> finished = {})
+        : FBody(std::move(body)), FFinished(std::move(finished))
+    {
+    }
+    ~TLambdaThread() override
+    {
+        // The body uses FBody: it has to end before the members go.
+        if (!FreeOnTerminate()) {
+            Terminate();
+            WaitFor();
+        }
+    }
+
+    using TThread::Synchronize;
+
+protected:
+    void Execute() override { FBody(*this); }
+    void DoTerminate() override
+    {
+        if (FFinished)
+            FFinished();
+    }
+
+private:
+    std::function<void(TLambdaThread&)> FBody;
+    std::function<void()> FFinished;
+};
+
+class TEvent
+{
+public:
+    TEvent() : Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~TEvent() { CloseHandle(Handle); }
+    void Set() { SetEvent(Handle); }
+    HANDLE Handle;
+};
+
+// The test thread is the user-interface thread; error texts are recorded instead of shown.
+class ThreadTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        InitMainThread();
+        Application::SetExceptionDisplay([this](const std::string& text) {
+            EXPECT_TRUE(IsMainThread());
+            Shown.push_back(text);
+        });
+    }
+    void TearDown() override
+    {
+        ProcessPlatformMessages();
+        Application::SetExceptionDisplay(nullptr);
+        ShutdownMainThread();
+    }
+
+    std::vector<std::string> Shown; // user-interface thread only
+};
+
+} // namespace
+
+TEST_F(ThreadTest, SynchronizeRunsOnTheUserInterfaceThreadAndReturnsAfterItsEffect)
+{
+    DWORD ranOn = 0;
+    int value = 0; // touched on both threads; Synchronize's hand-over orders the accesses
+    int seenAfter = 0;
+    TLambdaThread thread([&](TLambdaThread& self) {
+        self.Synchronize([&] {
+            ranOn = GetCurrentThreadId();
+            value = 42;
+        });
+        seenAfter = value;
+    });
+    thread.Start();
+    thread.WaitFor();
+
+    EXPECT_EQ(ranOn, MainThreadId());
+    EXPECT_EQ(seenAfter, 42);
+    EXPECT_NE(thread.ThreadId(), MainThreadId());
+    EXPECT_TRUE(thread.Finished());
+}
+
+TEST_F(ThreadTest, ExceptionOfASynchronizedCallIsThrownAgainInTheCaller)
+{
+    struct TCase {
+        const char* Name;
+        std::function<void()> Throw;
+        std::string Expected;
+    };
+    const std::vector<TCase> cases = {
+        {"runtime exception", [] { throw EInOutError("Port gone", 2); }, "EInOutError Port gone 2"},
+        {"standard exception", [] { throw std::runtime_error("plain"); }, "std plain"},
+        {"anything else", [] { throw 7; }, "int 7"},
+    };
+    for (const TCase& c : cases) {
+        std::string caught;
+        TLambdaThread thread([&](TLambdaThread& self) {
+            try {
+                self.Synchronize(c.Throw);
+                caught = "nothing";
+            } catch (const EInOutError& error) {
+                caught = "EInOutError " + error.Message() + " " + std::to_string(error.ErrorCode);
+            } catch (const std::exception& error) {
+                caught = std::string("std ") + error.what();
+            } catch (int value) {
+                caught = "int " + std::to_string(value);
+            }
+        });
+        thread.Start();
+        thread.WaitFor();
+        EXPECT_EQ(caught, c.Expected) << c.Name;
+    }
+    EXPECT_TRUE(Shown.empty()) << "a caught exception must not reach the error display";
+}
+
+TEST_F(ThreadTest, SynchronizeWithoutAUserInterfaceThreadFailsInsteadOfWaitingForEver)
+{
+    ShutdownMainThread();
+    std::string caught;
+    bool ran = false;
+    TLambdaThread thread([&](TLambdaThread& self) {
+        try {
+            self.Synchronize([&] { ran = true; });
+        } catch (const Exception& error) {
+            caught = error.Message();
+        }
+    });
+    thread.Start();
+    thread.WaitFor();
+    EXPECT_FALSE(ran);
+    EXPECT_THAT(caught, HasSubstr("user-interface thread"));
+    InitMainThread();
+}
+
+TEST_F(ThreadTest, PumpingWaitsKeepCallsFlowingFromThreadsThatWaitForTheUserInterfaceThread)
+{
+    // Several threads hand calls over while the user-interface thread waits for them: with a wait
+    // that does not pump, the first call would deadlock.
+    constexpr int kThreads = 4;
+    constexpr int kCalls = 200;
+    int counter = 0; // user-interface thread only
+    std::atomic<int> running{kThreads};
+    TEvent allDone;
+    std::vector<std::unique_ptr<TLambdaThread>> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.push_back(std::make_unique<TLambdaThread>([&](TLambdaThread& self) {
+            for (int call = 0; call < kCalls; ++call)
+                self.Synchronize([&] { ++counter; });
+            if (running.fetch_sub(1) == 1)
+                allDone.Set();
+        }));
+        threads.back()->Start();
+    }
+
+    EXPECT_EQ(WaitForObjectPumping(allDone.Handle, kBound), WAIT_OBJECT_0);
+    EXPECT_EQ(counter, kThreads * kCalls);
+}
+
+TEST_F(ThreadTest, WaitUntilPumpingEndsWhenTheConditionHoldsAndOnlyThen)
+{
+    std::atomic<int> active{3};
+    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr); // auto-reset, as a count's signal
+    int calls = 0;
+    std::vector<TLambdaThread*> threads;
+    for (int i = 0; i < 3; ++i) {
+        auto* thread = new TLambdaThread([&](TLambdaThread& self) {
+            self.Synchronize([&] { ++calls; });
+            active.fetch_sub(1);
+            SetEvent(wake);
+        });
+        thread->SetFreeOnTerminate(true);
+        threads.push_back(thread);
+    }
+    for (TLambdaThread* thread : threads)
+        thread->Start();
+
+    EXPECT_TRUE(WaitUntilPumping([&] { return active.load() == 0; }, wake, kBound));
+    EXPECT_EQ(calls, 3);
+    // A condition that never holds ends by the time-out.
+    EXPECT_FALSE(WaitUntilPumping([] { return false; }, wake, 50));
+    CloseHandle(wake);
+}
+
+TEST_F(ThreadTest, FreeOnTerminateDeletesTheObjectAfterItsBookkeeping)
+{
+    TEvent deleted;
+    bool finishedFirst = false;
+    struct TTracked : TLambdaThread {
+        TTracked(TEvent& deleted, bool& finishedFirst)
+            : TLambdaThread([](TLambdaThread&) {}, [&] { finishedFirst = true; }), Deleted(deleted)
+        {
+        }
+        ~TTracked() override { Deleted.Set(); }
+        TEvent& Deleted;
+    };
+    auto* thread = new TTracked(deleted, finishedFirst);
+    thread->SetFreeOnTerminate(true);
+    thread->Start();
+
+    ASSERT_EQ(WaitForObjectPumping(deleted.Handle, kBound), WAIT_OBJECT_0);
+    EXPECT_TRUE(finishedFirst);
+}
+
+TEST_F(ThreadTest, ExceptionEscapingTheBodyIsShownAndTheThreadStillFinishes)
+{
+    for (bool freeOnTerminate : {false, true}) {
+        Shown.clear();
+        TEvent finished;
+        bool bookkeeping = false;
+        auto* thread = new TLambdaThread([](TLambdaThread&) { throw Exception("Line event wait failed"); },
+                                         [&] {
+                                             bookkeeping = true;
+                                             finished.Set();
+                                         });
+        thread->SetFreeOnTerminate(freeOnTerminate);
+        thread->Start();
+        ASSERT_EQ(WaitForObjectPumping(finished.Handle, kBound), WAIT_OBJECT_0);
+        if (!freeOnTerminate) {
+            thread->WaitFor();
+            EXPECT_TRUE(thread->Finished());
+            ASSERT_TRUE(thread->FatalException());
+            EXPECT_THROW(std::rethrow_exception(thread->FatalException()), Exception);
+            delete thread;
+        }
+        // The text was posted before the bookkeeping; it is shown once the queue is dispatched.
+        ProcessPlatformMessages();
+        EXPECT_TRUE(bookkeeping);
+        EXPECT_THAT(Shown, ElementsAre("Line event wait failed")) << "free on terminate " << freeOnTerminate;
+    }
+}
+
+TEST_F(ThreadTest, DeletingARunningThreadThatHandsCallsOverEndsIt)
+{
+    std::atomic<int> calls{0};
+    TEvent busy;
+    auto* thread = new TLambdaThread([&](TLambdaThread& self) {
+        while (!self.Terminated()) {
+            self.Synchronize([&] { calls.fetch_add(1); });
+            busy.Set();
+        }
+    });
+    thread->Start();
+    ASSERT_EQ(WaitForObjectPumping(busy.Handle, kBound), WAIT_OBJECT_0);
+    // The thread is most likely inside a hand-over now: the delete must pump to let it end.
+    delete thread;
+    EXPECT_GT(calls.load(), 0);
+}
+
+TEST_F(ThreadTest, ErrorTextsFromOtherThreadsDoNotWaitAndAreShownInOrderUpToABound)
+{
+    // 40 texts while the user-interface thread does not look: the thread must not block, and
+    // what the display gets is bounded.
+    TLambdaThread thread([](TLambdaThread&) {
+        for (int i = 0; i < 40; ++i)
+            Application::ShowErrorText("error " + std::to_string(i));
+    });
+    thread.Start();
+    thread.WaitFor(); // pumps: the texts may already be shown meanwhile
+    ProcessPlatformMessages();
+
+    ASSERT_FALSE(Shown.empty());
+    EXPECT_EQ(Shown.front(), "error 0");
+    size_t shownTexts = 0;
+    for (size_t i = 0; i < Shown.size(); ++i) {
+        if (Shown[i].rfind("error ", 0) == 0) {
+            EXPECT_EQ(Shown[i], "error " + std::to_string(i)) << "in order";
+            ++shownTexts;
+        }
+    }
+    if (shownTexts < 40) {
+        EXPECT_EQ(Shown.back(), std::to_string(40 - shownTexts) + " further errors were not shown.");
+        EXPECT_EQ(Shown.size(), shownTexts + 1);
+    }
+    EXPECT_GE(shownTexts, 32u);
+}
+
+TEST_F(ThreadTest, AnErrorWhileADisplayIsShowingFollowsItInsteadOfOpeningInsideIt)
+{
+    int depth = 0;
+    int deepest = 0;
+    Application::SetExceptionDisplay([&](const std::string& text) {
+        ++depth;
+        deepest = std::max(deepest, depth);
+        Shown.push_back(text);
+        // As when an event handler fails while the message box runs its own event loop.
+        if (text == "first")
+            Application::ShowErrorText("second");
+        --depth;
+    });
+    Application::ShowErrorText("first");
+    EXPECT_THAT(Shown, ElementsAre("first", "second"));
+    EXPECT_EQ(deepest, 1);
+}
+
+TEST_F(ThreadTest, PumpingWaitKeepsAQuitRequestForTheMessageLoop)
+{
+    PostQuitMessage(3);
+    TEvent never;
+    EXPECT_EQ(WaitForObjectPumping(never.Handle, 30), WAIT_TIMEOUT);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, WM_QUIT);
+    EXPECT_EQ(msg.wParam, 3u);
+}
+
+TEST_F(ThreadTest, NameAndPriorityNeverFailAndAreKept)
+{
+    struct TCase {
+        const char* Name;
+        const char* Expected;
+        int Priority;
+        int Kept;
+    };
+    const TCase cases[] = {
+        {"comthread", "comthread", tpNormal, tpNormal},
+        {"a-name-longer-than-fifteen", "a-name-longer-t", tpIdle, tpIdle},
+        {"dispthread", "dispthread", 99, tpTimeCritical},
+        {"outthread", "outthread", -4, tpIdle},
+    };
+    for (const TCase& c : cases) {
+        char name[32] = {};
+        TLambdaThread thread([&](TLambdaThread&) { pthread_getname_np(pthread_self(), name, sizeof name); });
+        thread.SetName(c.Name);
+        thread.SetPriority(c.Priority);
+        thread.Start();
+        thread.SetPriority(tpNormal);
+        thread.WaitFor();
+        EXPECT_STREQ(name, c.Expected);
+        thread.SetPriority(c.Priority);
+        EXPECT_EQ(thread.Priority(), c.Kept) << c.Name;
+    }
+}
