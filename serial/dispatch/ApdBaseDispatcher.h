@@ -1,0 +1,469 @@
+// The dispatcher of one open port: input and output rings, line and flow control, trigger and
+// handler state, trace and dispatch log, over the device operations a device layer supplies.
+#pragma once
+
+#include "platform/win32.h"
+#include "serial/dispatch/ReentrantLock.h"
+#include "serial/log/DispatchLog.h"
+#include "serial/log/Trace.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TApdCustomComPort;
+class TThread;
+
+// ---- Trigger and handler records ---------------------------------------------------------------
+
+constexpr int32_t kMaxDataTriggerLength = 22;
+
+/// A countdown in ticks of 55 ms (see TimerTriggerList).
+struct TTimerTrigger {
+    int32_t Handle = 0;
+    int32_t StartTick = 0;
+    int32_t ExpireTick = 0;
+    int32_t Ticks = 0; ///< duration
+    bool Active = false;
+};
+
+/// A byte string watched for in the received data.
+struct TDataTrigger {
+    int32_t Handle = 0;
+    int32_t Length = 0; ///< 0: inactive
+    std::array<int32_t, kMaxDataTriggerLength> MatchState{};
+    bool Matched = false;
+    bool IgnoreCase = false;
+    std::array<uint8_t, kMaxDataTriggerLength> Match{};
+};
+
+/// Status trigger kinds (the low three bits of a status trigger's handle).
+enum TStatusKind : int32_t {
+    stNotActive = 0,
+    stModem = 1,
+    stLine = 2,
+    stOutFree = 3,
+    stOutUsed = 4,
+    stOutSent = 5,
+};
+
+/// A condition on the modem lines, the line errors, the output queue or a completed write.
+struct TStatusTrigger {
+    int32_t Handle = 0;
+    int32_t Kind = stNotActive;
+    uint16_t Value = 0;
+    bool Armed = false;
+    bool Hit = false;
+};
+
+/// A handler procedure: message number, wParam, lParam.
+using TApdNotifyProc = void (*)(UINT message, WPARAM wParam, LPARAM lParam);
+
+/// A handler method: an object and the code to run on it. Two methods are the same handler when
+/// their code is the same (the object is not compared), so each member function gets one
+/// trampoline: TApdNotifyMethod::Of<&TMyClass::Handler>(object).
+struct TApdNotifyMethod {
+    using TCode = void (*)(void* object, UINT message, WPARAM wParam, LPARAM lParam);
+    TCode Code = nullptr;
+    void* Object = nullptr;
+
+    void operator()(UINT message, WPARAM wParam, LPARAM lParam) const
+    {
+        Code(Object, message, wParam, lParam);
+    }
+    explicit operator bool() const { return Code != nullptr; }
+
+    template <auto Method, class T> static TApdNotifyMethod Of(T* object)
+    {
+        return {[](void* self, UINT message, WPARAM wParam, LPARAM lParam) {
+                    (static_cast<T*>(self)->*Method)(message, wParam, lParam);
+                },
+                object};
+    }
+};
+
+struct TWindowHandler {
+    HWND Window = nullptr;
+    bool Removed = false;
+};
+struct TProcedureHandler {
+    TApdNotifyProc Proc = nullptr;
+    bool Removed = false;
+};
+struct TMethodHandler {
+    TApdNotifyMethod Method;
+    bool Removed = false;
+    bool OnUserThread = false; ///< run through the dispatch thread's synchronized call
+};
+
+/// Signalled by every dispatcher thread as it leaves. Shared with the threads so that the last
+/// one can still signal after the dispatcher itself may be gone.
+class TThreadExitGate
+{
+public:
+    TThreadExitGate();
+    ~TThreadExitGate();
+    TThreadExitGate(const TThreadExitGate&) = delete;
+    TThreadExitGate& operator=(const TThreadExitGate&) = delete;
+    HANDLE Event() const { return FEvent; }
+    /// A thread is about to start.
+    void Enter();
+    /// A thread has done its last act on the dispatcher.
+    void Leave();
+    bool AllLeft() const;
+
+private:
+    HANDLE FEvent; // auto-reset
+    std::atomic<int32_t> FEntered{0};
+    std::atomic<int32_t> FLeft{0};
+};
+
+// ---- The dispatcher ----------------------------------------------------------------------------
+
+/// Thread contract:
+/// - The user-interface thread creates, opens, closes and destroys the dispatcher, sends, changes
+///   settings, flushes, and adds or removes handlers.
+/// - The dispatch thread alone fills the input ring and runs ProcessLineEvent/ProcessTimers; the
+///   handlers it calls take bytes out of the input ring on that thread.
+/// - The output thread alone writes the output ring to the device; the device-event thread alone
+///   waits for line events.
+/// Locks, all re-entrant. Order: InputLock, then DispatcherLock, then OutputLock; a thread that
+/// holds one of them may take a later one, never an earlier one. TakeBlock and SendBlock leave
+/// their buffer lock before they take DispatcherLock for the trace and log. No lock is held while
+/// a handler runs or while a thread waits for another thread.
+class TApdBaseDispatcher
+{
+public:
+    // Result codes of the dispatcher operations.
+    static constexpr int32_t ecOK = 0;
+    static constexpr int32_t ecOutOfMemory = -8;
+    static constexpr int32_t ecBadArgument = -1002;
+    static constexpr int32_t ecCantWriteBlock = -3004; ///< "Failed to put entire block"
+    static constexpr int32_t ecOutputBufferTooSmall = -3006;
+    static constexpr int32_t ecBufferIsEmpty = -3007;
+    static constexpr int32_t ecBaseAddressNotSet = -3010;
+    static constexpr int32_t ecNoMoreTriggers = -5001;
+    static constexpr int32_t ecTriggerTooLong = -5002;
+    static constexpr int32_t ecBadTriggerHandle = -5003;
+
+    // Notification messages from the dispatcher to its handlers; lParam = handle * 65536 + data.
+    static constexpr UINT MsgTriggerAvail = 0x7E01;
+    static constexpr UINT MsgTriggerData = 0x7E02;
+    static constexpr UINT MsgTriggerTimer = 0x7E03;
+    static constexpr UINT MsgTriggerStatus = 0x7E04;
+
+    static constexpr int32_t kInputRingSize = 8192;
+
+    // Option bits of OpenDispatcher.
+    static constexpr uint8_t kOptionDtrOn = 0x01;
+    static constexpr uint8_t kOptionRtsOn = 0x02;
+    static constexpr uint8_t kOptionDtrAuto = 0x10;
+    static constexpr uint8_t kOptionRtsAuto = 0x20;
+
+    // Line-error bits (LineErrorBits) and line-error kinds (GetLineError).
+    static constexpr uint32_t kErrorBits = 0x1F;
+    static constexpr int32_t leNone = 0, leBuffer = 1, leOverrun = 2, leParity = 3, leFraming = 4,
+                             leBreak = 9;
+
+    /// Registers the dispatcher in DeviceRegistry: its handle is the first free slot.
+    /// Thread: the user-interface thread.
+    explicit TApdBaseDispatcher(TApdCustomComPort* owner);
+    /// Closes (or finishes a close asked for inside a handler), waits while keeping the calling
+    /// thread's messages flowing until every dispatcher thread has left, and unregisters.
+    virtual ~TApdBaseDispatcher();
+    TApdBaseDispatcher(const TApdBaseDispatcher&) = delete;
+    TApdBaseDispatcher& operator=(const TApdBaseDispatcher&) = delete;
+
+    // ---- Device operations, supplied by the device layer ----
+    /// Escape function (SETDTR, CLRRTS, ...). @return 0, or negative when the escape failed.
+    virtual int32_t DeviceEscape(DWORD function) = 0;
+    /// Purges the output (0) or input (1) side. @return 0 or the negated platform error.
+    virtual int32_t DevicePurge(int32_t queue) = 0;
+    /// Fills `status` (cbOutQue = the output ring count). @return the line-error bits.
+    virtual uint32_t DeviceErrors(COMSTAT& status) = 0;
+    virtual int32_t ReadFailed(int32_t code) = 0;
+    /// @return 0, or -1 when the state cannot be read (the record keeps its contents).
+    virtual int32_t GetDeviceState(DCB& state) = 0;
+    /// Reads what has arrived, at most `count` bytes, without waiting. @return bytes read.
+    virtual int32_t DeviceRead(uint8_t* to, int32_t count) = 0;
+    /// @return 0 or the negated platform error.
+    virtual int32_t SetDeviceState(DCB& state) = 0;
+    /// Queues `count` bytes in the output ring (the caller made sure they fit). @return count.
+    virtual int32_t DeviceWrite(const uint8_t* from, int32_t count) = 0;
+    /// Starts a wait for line events. @return true when it completed at once.
+    virtual bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) = 0;
+    virtual bool SetupDeviceQueues(uint32_t inSize, uint32_t outSize) = 0;
+    /// Stops the threads and frees the rings. Thread: any but a thread that holds a dispatcher lock.
+    virtual void ShutdownDispatcher();
+    virtual void StartThreads() = 0;
+    virtual void StopThreads() = 0;
+    /// Opens the device into DeviceHandle. @return 0; -1 (GetLastError says why); -8.
+    virtual int32_t OpenDevice(const std::string& path, uint32_t inSize, uint32_t outSize) = 0;
+    /// @return 0, or -1 when the handle could not be closed.
+    virtual int32_t CloseDevice() = 0;
+    virtual int32_t YieldDevice() = 0;
+    /// Priority of the threads: 3 plus `boost` (the output thread 4 plus boost in RS485 mode).
+    /// Best effort: a priority the system refuses changes nothing and is not an error.
+    virtual void SetPriorityBoost(uint8_t boost);
+    /// 0 recompute, 1 the port's window wants notifications, 2 it does not.
+    virtual void UpdateHandlerNeed(int32_t mode);
+
+    // ---- Opening and closing ----
+    /// Opens the device and starts the threads. `parity`, `dataBits`, `stopBits` as
+    /// ChangeLineSettings; `options` the kOption bits.
+    /// @return 0; -8; minus the platform error of the open or the queue set-up (-2 no such port,
+    /// -5 port in use); the result of ChangeLineSettings. A failure leaves no device open and no
+    /// ring allocated. Thread: the user-interface thread.
+    int32_t OpenDispatcher(const std::string& path, uint32_t baud, uint8_t parity, uint8_t dataBits,
+                           uint8_t stopBits, uint16_t inSize, uint16_t outSize, uint8_t options);
+    /// Closes the device and releases threads and rings; inside a handler the release is left
+    /// to the dispatch thread as it leaves. Thread: the user-interface thread, or a handler.
+    void CloseDispatcher();
+    /// The last act of each dispatcher thread. Thread: the leaving thread.
+    void ThreadFinished(TThread* thread);
+
+    // ---- Data path ----
+    /// Queues a block for sending.
+    /// @return 0; -3006 when it is larger than the free output space (nothing queued); -3010 in
+    /// RS485 mode without a base address; -3004 when the device layer took nothing.
+    /// Thread: any; takes OutputLock, then DispatcherLock for the trace and log.
+    int32_t SendBlock(const void* block, int32_t length);
+    /// Takes `length` bytes out of the input ring. Inside an availability notification the tail
+    /// stays put; the bytes are consumed when the notification ends, so every handler sees the
+    /// same data. @return `length`, or -3007 when fewer bytes are unread (nothing changes).
+    /// Thread: any; takes InputLock, then DispatcherLock for the trace.
+    int32_t TakeBlock(void* block, int32_t length);
+    /// Unread bytes the caller may still take. Thread: any; takes InputLock.
+    int32_t InputCount();
+    /// Bytes queued and not yet written to the device. Thread: any; takes OutputLock.
+    int32_t OutputCount();
+    int32_t OutputRoom();
+    /// Empties the input ring and the driver's receive queue. @return DevicePurge(1).
+    int32_t DiscardInput();
+    /// Empties the output ring and the driver's transmit queue. @return DevicePurge(0).
+    int32_t DiscardOutput();
+    /// Reads what the driver holds into the input ring, in at most two pieces.
+    /// @return false when nothing waited; true when read, or when the ring is full (the bytes
+    /// then wait in the driver). Thread: the dispatch thread; takes InputLock.
+    bool FillInputRing();
+    /// Adds the device's fresh line-error bits to LineErrorBits and refreshes the line status
+    /// record. @return the fresh record. Takes OutputLock (inside DeviceErrors).
+    COMSTAT RefreshLineStatus();
+
+    // ---- Line and flow control ----
+    /// parity 0 none, 1 odd, 2 even, 3 mark, 4 space, 5 keep; dataBits 5..8, 9 keep; stopBits 1
+    /// or 2 (0 is 1, above 3 is 2), 3 keep; baud 0 keeps. Waits for the output to drain first
+    /// when something changes. @return 0 or the negated platform error of the change.
+    /// Thread: the user-interface thread; takes DispatcherLock (not during the drain).
+    int32_t ChangeLineSettings(uint32_t baud, uint8_t parity, uint8_t dataBits, uint8_t stopBits);
+    void GetLineSettings(uint32_t& baud, uint16_t& parity, uint8_t& dataBits, uint8_t& stopBits);
+    /// Waits (at most 10 s) until the output ring has been written, then for 18 characters.
+    void WaitOutputDrain();
+    /// Writes the DTR and RTS controls into `state`, applies it, sets both levels again.
+    /// @return the result of SetDeviceState.
+    int32_t ApplyDeviceState(DCB& state);
+    /// @return 1 when the line is automatic (nothing changes), 0 when set, -1002 when the escape
+    /// failed (the stored state has changed all the same).
+    int32_t SetDtrLevel(bool on);
+    int32_t SetRtsLevel(bool on);
+    /// options 0x01 DTR handshake, 0x02 RTS handshake, 0x04 require DSR, 0x08 require CTS.
+    /// @return -1002 for a full mark below the resume mark or above InSize; else ApplyDeviceState.
+    int32_t HardwareFlowOn(uint16_t bufferFull, uint16_t bufferResume, uint8_t options);
+    /// options 0x01 transmit side, 0x02 receive side. Results as HardwareFlowOn.
+    int32_t SoftwareFlowOn(uint16_t bufferFull, uint16_t bufferResume, uint8_t options);
+    int32_t SoftwareFlowOff();
+    int32_t SetFlowChars(uint8_t xonChar, uint8_t xoffChar);
+    void GetFlowOptions(uint8_t& hardware, uint8_t& software, uint8_t& xonChar, uint8_t& xoffChar);
+    /// Reads the modem lines into ModemStatusByte, keeping its change bits (and marking a ring
+    /// the device-event thread saw). @return the byte before `mask` is applied to it.
+    /// Takes DispatcherLock.
+    uint8_t ReadModemStatus(uint8_t mask);
+    /// Sets the change bits of the modem lines that changed since the last read.
+    /// Thread: the dispatch thread.
+    void UpdateModemChanges();
+    void OptionsOn(uint32_t bits);
+    void OptionsOff(uint32_t bits);
+    void SetRS485Mode(bool on);
+    /// The first pending line error (kind 1, 2, 3, 4, 9 or 0); clears the bits 0x01..0x08.
+    int32_t GetLineError();
+    /// Whether a break was received; clears its bit.
+    bool GetLineBreak();
+
+    // ---- Event processing (the dispatch thread's cycle) ----
+    void ProcessLineEvent();
+    void ProcessTimers();
+
+    // ---- Handlers ----
+    void AddWindowHandler(HWND window);
+    void RemoveWindowHandler(HWND window);
+    void AddProcedureHandler(TApdNotifyProc proc);
+    void RemoveProcedureHandler(TApdNotifyProc proc);
+    void AddMethodHandler(TApdNotifyMethod method);
+    void RemoveMethodHandler(TApdNotifyMethod method);
+
+    // ---- Trace and dispatch log (each takes DispatcherLock) ----
+    /// @return 0, or -1002 for a size above the trace's largest.
+    int32_t StartTracing(int32_t size);
+    void StopTracing();
+    void ClearTracing();
+    void AbortTracing();
+    void ResumeTracing();
+    /// Writes the trace to `name` and frees it. @return 0 or the negated file error.
+    int32_t DumpTrace(const std::string& name, bool append, bool inHex, bool allHex);
+    void StartDispatchLogging(uint32_t size);
+    void StopDispatchLogging();
+    void ClearDispatchLogging();
+    void AbortDispatchLogging();
+    void ResumeDispatchLogging();
+    /// Writes the dispatch log to `name` and frees it. @return 0 or the negated file error.
+    int32_t DumpDispatchLog(const std::string& name, bool append, bool inHex, bool allHex);
+    /// Adds a dispatch-log entry when logging is on (packet detector events and the like).
+    void AddDispatchEntry(uint8_t type, uint8_t subtype, uint32_t data, const void* bytes, uint32_t length);
+
+    // ---- Identity and state, for the port and the device layer ----
+    int32_t Handle() const { return DispatcherHandle; }
+    TApdCustomComPort* Owner() const { return OwnerPort; }
+    const std::string& GetDeviceName() const { return DeviceName; }
+    void SetDeviceName(const std::string& name) { DeviceName = name; }
+    HANDLE ComHandle() const { return DeviceHandle.load(); }
+    uint32_t GetInSize() const { return InSize; }
+    uint32_t GetOutSize() const { return OutSize; }
+    uint8_t GetModemStatusByte() const { return ModemStatusByte.load(); }
+    uint32_t GetLineErrorBits() const { return LineErrorBits.load(); }
+    bool IsNotifying() const { return Notifying.load(); }
+    bool IsCloseRequested() const { return CloseRequested.load(); }
+    bool AreThreadsRunning() const { return ThreadsRunning.load(); }
+    int32_t GetActiveThreads() const { return ActiveThreads.load(); }
+    bool IsRS485Mode() const { return RS485Mode; }
+    uint32_t GetOptionWord() const { return OptionWord; }
+    bool Tracing();
+    bool Logging();
+
+protected:
+    /// Closes (or finishes a close asked for inside a handler), then waits, keeping the calling
+    /// thread's messages flowing, until every dispatcher thread has left, and unregisters. A
+    /// device layer's destructor calls it first, while its device operations still exist; the
+    /// base destructor runs it again, which then does nothing more.
+    void DestroyDispatcher();
+    /// Copies `length` bytes from the tail plus `offset` into `to`; `newTail` gets the position
+    /// after them. @return `length`, or -3007 when fewer bytes lie beyond the offset.
+    int32_t CopyFromRing(int32_t offset, int32_t length, uint8_t* to, int32_t& newTail) REQUIRES(InputLock);
+    /// Unread bytes of the input ring. @pre InputLock held.
+    int32_t RingCount() const REQUIRES(InputLock);
+    /// One piece of the fill: reads at RingHead, logs it, advances the head. @return bytes read.
+    int32_t ReadPiece(int32_t count) REQUIRES(InputLock);
+    /// Creates the signals of the threads. @return false when one cannot be made.
+    bool CreateSignals();
+    /// Closes every signal that is open.
+    void CloseSignals();
+    /// Frees both rings. @pre the dispatch thread is not running.
+    void FreeRings();
+    void ClearAllTriggers();
+    void ResetStatusHits();
+    void ResetDataMatches();
+    /// Counts a thread that is about to start (called before it is created, so that a close that
+    /// follows at once still waits for it).
+    void ThreadStarting();
+    /// Waits until the given thread reference is empty, at most `milliseconds` (INFINITE: no
+    /// limit), keeping the calling thread's messages flowing; `kick`, when given, runs before each
+    /// slice of the wait (to wake the thread again). @return true when it is empty.
+    bool WaitThreadGone(const std::atomic<TThread*>& thread, DWORD milliseconds,
+                        const std::function<void()>& kick = {});
+
+    // Identity.
+    TApdCustomComPort* OwnerPort;
+    int32_t DispatcherHandle = -1;
+    std::string DeviceName;
+    // Read by every thread; closed only under InputLock, so never while the dispatch thread reads.
+    std::atomic<HANDLE> DeviceHandle{INVALID_HANDLE_VALUE};
+
+    // Sizes, taken at opening.
+    uint32_t InSize = 0;
+    uint32_t OutSize = 0;
+
+    // Status. LineErrorBits is added to under the buffer lock of the refreshing operation and
+    // read and cleared under DispatcherLock; atomic so that those never tear.
+    std::atomic<uint32_t> LineErrorBits{0};
+    COMSTAT LineStatus GUARDED_BY(OutputLock){};
+    std::atomic<uint8_t> ModemStatusByte{0}; // written by the dispatch thread only
+    DCB DeviceConfig GUARDED_BY(DispatcherLock){};
+    uint32_t LastBaud GUARDED_BY(DispatcherLock) = 115200;
+    bool DtrState = false;
+    bool DtrAuto = false;
+    bool RtsState = false;
+    bool RtsAuto = false;
+    bool RS485Mode = false;
+    uint16_t UartBase = 0;
+    uint32_t OptionWord GUARDED_BY(DispatcherLock) = 0;
+    uint8_t PriorityBoost = 0;
+
+    // Input ring: the dispatch thread fills it, consumers take bytes out.
+    std::unique_ptr<uint8_t[]> InputRing GUARDED_BY(InputLock);
+    int32_t RingHead GUARDED_BY(InputLock) = 0;
+    int32_t RingTail GUARDED_BY(InputLock) = 0;
+    bool RingFull GUARDED_BY(InputLock) = false;
+
+    // Output ring: SendBlock queues, the output thread drains.
+    std::unique_ptr<uint8_t[]> OutputBuffer GUARDED_BY(OutputLock);
+    int32_t OutputHead GUARDED_BY(OutputLock) = 0;
+    int32_t OutputTail GUARDED_BY(OutputLock) = 0;
+    bool OutputFull GUARDED_BY(OutputLock) = false;
+
+    std::atomic<bool> WriteDonePending{false};
+
+    // Notification and trigger state.
+    std::vector<TWindowHandler> WindowHandlers GUARDED_BY(DispatcherLock);
+    std::vector<TProcedureHandler> ProcedureHandlers GUARDED_BY(DispatcherLock);
+    std::vector<TMethodHandler> MethodHandlers GUARDED_BY(DispatcherLock);
+    std::vector<TTimerTrigger> TimerTriggerList GUARDED_BY(DispatcherLock);
+    std::vector<TDataTrigger> DataTriggerList GUARDED_BY(DispatcherLock);
+    std::vector<TStatusTrigger> StatusTriggerList GUARDED_BY(DispatcherLock);
+    int32_t AvailLength GUARDED_BY(DispatcherLock) = 0;
+    int32_t ScanPosition = 0;  // dispatch thread
+    int32_t LastAvailHead = 0; // dispatch thread
+    int32_t NextTriggerNumber GUARDED_BY(DispatcherLock) = 1;
+    bool StatusHitSeen = false; // dispatch thread
+    std::atomic<bool> HandlersNeeded{false};
+    bool PortWindowWanted GUARDED_BY(DispatcherLock) = false;
+    bool InAvailNotice GUARDED_BY(InputLock) = false;
+    int32_t TakenInNotice GUARDED_BY(InputLock) = 0;
+    int32_t MostTakenInNotice GUARDED_BY(InputLock) = 0;
+    std::atomic<bool> Notifying{false};
+    bool PurgePending GUARDED_BY(DispatcherLock) = false;
+    std::atomic<bool> CloseRequested{false};
+
+    // Threads and synchronisation. The thread references are set by the starting thread and
+    // cleared by each thread as it leaves; the flags are read by the threads at their next check.
+    std::atomic<TThread*> ComThread{nullptr};
+    std::atomic<TThread*> DispThread{nullptr};
+    std::atomic<TThread*> OutThread{nullptr};
+    TReentrantLock InputLock ACQUIRED_BEFORE(DispatcherLock, OutputLock); // input ring, notice counters
+    TReentrantLock DispatcherLock ACQUIRED_BEFORE(OutputLock); // settings, triggers, handlers, trace, log
+    TReentrantLock OutputLock;                                 // output ring, line status record
+    // The six signals: created by OpenDispatcher before the threads start and closed only once
+    // every thread has left, so the threads read the handles without a lock.
+    HANDLE LineEventSignal = nullptr;
+    HANDLE DispatchDoneSignal = nullptr;
+    HANDLE ThreadAckSignal = nullptr;
+    HANDLE OutputReadySignal = nullptr;
+    HANDLE WriteCompleteSignal = nullptr;
+    HANDLE OutputFlushSignal = nullptr;
+    HANDLE OutputWaitObjects[2] = {}; // OutputReadySignal, OutputFlushSignal
+    HANDLE SentWaitObjects[2] = {};   // WriteCompleteSignal, OutputFlushSignal
+    std::atomic<bool> StopRequested{false};
+    std::atomic<bool> ThreadsRunning{false};
+    std::atomic<bool> ReleaseOnExit{false};
+    std::atomic<int32_t> ActiveThreads{0};
+    std::atomic<DWORD> LastEventMask{0};
+    std::atomic<bool> RingSeen{false};
+    std::shared_ptr<TThreadExitGate> ExitGate;
+    bool FReleased = false; // DestroyDispatcher has closed
+
+    // Trace and dispatch log.
+    TTraceBuffer Trace GUARDED_BY(DispatcherLock);
+    TDispatchLog DispatchLog GUARDED_BY(DispatcherLock);
+};

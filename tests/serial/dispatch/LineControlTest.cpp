@@ -1,0 +1,118 @@
+// Line settings, flow marks, DTR/RTS levels and line-error bookkeeping of the dispatcher over an
+// in-memory device.
+#include "FakeDispatcher.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+class LineControl : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        d.State.BaudRate = 9600;
+        d.State.ByteSize = 8;
+        d.State.Parity = NOPARITY;
+        d.State.StopBits = ONESTOPBIT;
+        ASSERT_EQ(d.Open(9600), 0);
+        d.SetStateCalls = 0;
+    }
+    TFakeDispatcher d;
+};
+
+} // namespace
+
+TEST_F(LineControl, SettingsThatChangeNothingLeaveTheDeviceAlone)
+{
+    EXPECT_EQ(d.ChangeLineSettings(0, 5, 9, 3), 0);
+    EXPECT_EQ(d.ChangeLineSettings(9600, 0, 8, 1), 0);
+    EXPECT_EQ(d.SetStateCalls, 0);
+}
+
+TEST_F(LineControl, StopBitsAndDataBitsBecomeTheDeviceCodes)
+{
+    struct Case {
+        uint8_t dataBits, stopBits;
+        BYTE size, stopCode;
+    } cases[] = {
+        {8, 2, 8, TWOSTOPBITS},  {8, 0, 8, ONESTOPBIT},   {7, 7, 7, TWOSTOPBITS},
+        {5, 1, 5, ONE5STOPBITS}, {5, 2, 5, ONE5STOPBITS}, {5, 3, 5, ONE5STOPBITS},
+    };
+    for (const Case& c : cases) {
+        d.State.ByteSize = 8;
+        d.State.StopBits = ONESTOPBIT;
+        EXPECT_EQ(d.ChangeLineSettings(19200, 2, c.dataBits, c.stopBits), 0);
+        EXPECT_EQ(d.State.BaudRate, 19200u);
+        EXPECT_EQ(d.State.Parity, EVENPARITY);
+        EXPECT_EQ(d.State.ByteSize, c.size) << int(c.dataBits) << "/" << int(c.stopBits);
+        EXPECT_EQ(d.State.StopBits, c.stopCode) << int(c.dataBits) << "/" << int(c.stopBits);
+    }
+}
+
+TEST_F(LineControl, FlowMarksAreCheckedAndBecomeDriverThresholds)
+{
+    EXPECT_EQ(d.HardwareFlowOn(3686, 409, 0), 0);
+    EXPECT_EQ(d.XoffLimit(), 410);
+    EXPECT_EQ(d.XonLimit(), 409);
+    EXPECT_EQ(d.State.fDtrControl, DTR_CONTROL_ENABLE);
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_ENABLE);
+
+    int calls = d.SetStateCalls;
+    EXPECT_EQ(d.HardwareFlowOn(409, 3686, 0), TApdBaseDispatcher::ecBadArgument);
+    EXPECT_EQ(d.HardwareFlowOn(5000, 409, 0), TApdBaseDispatcher::ecBadArgument);
+    EXPECT_EQ(d.SoftwareFlowOn(409, 3686, 3), TApdBaseDispatcher::ecBadArgument);
+    EXPECT_EQ(d.SetStateCalls, calls);
+    EXPECT_EQ(d.XoffLimit(), 410);
+}
+
+TEST_F(LineControl, HandshakeLinesIgnoreDirectLevels)
+{
+    ASSERT_EQ(d.HardwareFlowOn(3686, 409, 0x01), 0);
+    EXPECT_EQ(d.State.fDtrControl, DTR_CONTROL_HANDSHAKE);
+    d.Escapes.clear();
+    EXPECT_EQ(d.SetDtrLevel(false), 1);
+    EXPECT_TRUE(d.Escapes.empty());
+    EXPECT_EQ(d.SetRtsLevel(false), 0);
+    EXPECT_EQ(d.Escapes, std::vector<DWORD>{CLRRTS});
+}
+
+TEST_F(LineControl, SoftwareFlowSetsTheCharactersThenFlowCharsWin)
+{
+    ASSERT_EQ(d.SoftwareFlowOn(3686, 409, 0x03), 0);
+    EXPECT_TRUE(d.State.fInX);
+    EXPECT_TRUE(d.State.fOutX);
+    EXPECT_EQ(d.State.XonChar, 0x11);
+    ASSERT_EQ(d.SetFlowChars('A', 'B'), 0);
+    EXPECT_EQ(d.State.XonChar, 'A');
+    EXPECT_EQ(d.State.XoffChar, 'B');
+    ASSERT_EQ(d.SoftwareFlowOff(), 0);
+    EXPECT_FALSE(d.State.fInX);
+    EXPECT_FALSE(d.State.fOutX);
+}
+
+TEST_F(LineControl, LineErrorsComeOutOneKindAtATimeAndBreakSeparately)
+{
+    d.SetErrorBits(0x06);
+    EXPECT_EQ(d.GetLineError(), TApdBaseDispatcher::leOverrun);
+    EXPECT_EQ(d.GetLineErrorBits(), 0u);
+    EXPECT_EQ(d.GetLineError(), TApdBaseDispatcher::leNone);
+
+    d.SetErrorBits(0x10);
+    EXPECT_EQ(d.GetLineError(), TApdBaseDispatcher::leBreak);
+    EXPECT_EQ(d.GetLineErrorBits(), 0x10u);
+    EXPECT_TRUE(d.GetLineBreak());
+    EXPECT_FALSE(d.GetLineBreak());
+
+    d.SetErrorBits(0x18);
+    EXPECT_EQ(d.GetLineError(), TApdBaseDispatcher::leFraming);
+    EXPECT_EQ(d.GetLineErrorBits(), 0x10u);
+}
+
+TEST_F(LineControl, OptionWordBits)
+{
+    d.OptionsOn(4 | 1);
+    d.OptionsOff(1);
+    EXPECT_EQ(d.GetOptionWord(), 4u);
+}
