@@ -154,7 +154,8 @@ void CheckHardwareKey(const TRegistryKey& key, std::vector<std::string>& list)
 }
 
 /// Walks the enumeration tree depth first, each key before its subkeys, siblings in registry
-/// order. An explicit stack instead of recursion: the tree's depth is not ours to bound.
+/// order. The depth is the registry's, not ours: pending paths wait on a stack of their own
+/// rather than on the call stack.
 void WalkEnumerationTree(std::vector<std::string>& list)
 {
     std::vector<std::string> pending{kEnumerationRoot};
