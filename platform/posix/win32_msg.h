@@ -117,6 +117,8 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
                      int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter);
 /// Sends WM_DESTROY, then removes the window; its posted messages are dropped and calls sent to
 /// it that have not run fail. Thread: the owning thread only (ERROR_ACCESS_DENIED otherwise).
+/// Windows still there when their thread ends are removed the same way, without WM_DESTROY: the
+/// objects their procedures would reach may be gone by then.
 BOOL DestroyWindow(HWND window);
 BOOL IsWindow(HWND window);
 

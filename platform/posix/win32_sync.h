@@ -62,7 +62,9 @@ constexpr DWORD QS_ALLINPUT = QS_ALLEVENTS | QS_SENDMESSAGE;
 /// message queue holds input of a kind in wakeMask (a posted message, a call sent from another
 /// thread). The caller then runs its queue with PeekMessageA. Unlike Windows, input already in the
 /// queue counts too, not only input that came since the queue was last looked at, so no message
-/// can be overlooked. count may be 0 (waits for queue input only).
+/// can be overlooked. count may be 0 (waits for queue input only). With waitAll it ends when all
+/// objects are signalled or when queue input is there (Windows would want both at once; nothing
+/// here waits that way).
 /// Thread: any; the queue looked at is the caller's own.
 DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
                                 DWORD wakeMask);

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -74,32 +73,6 @@ protected:
     }
     std::vector<HWND> made;
 };
-
-TEST_F(Windows, ClassRegistrationRules)
-{
-    WNDCLASSA again{};
-    again.lpfnWndProc = RecordingProcedure;
-    again.lpszClassName = "synctestWINDOW";
-    EXPECT_EQ(RegisterClassA(&again), 0);
-    EXPECT_EQ(GetLastError(), ERROR_CLASS_ALREADY_EXISTS) << "class names ignore case";
-
-    WNDCLASSA noProcedure{};
-    noProcedure.lpszClassName = "NoProcedure";
-    EXPECT_EQ(RegisterClassA(&noProcedure), 0);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-
-    EXPECT_EQ(CreateWindowExA(0, "NeverRegistered", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
-              nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_CANNOT_FIND_WND_CLASS);
-
-    Recorder recorder;
-    HWND w = Make(recorder);
-    EXPECT_FALSE(UnregisterClassA(kClass, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_CLASS_HAS_WINDOWS);
-    EXPECT_FALSE(UnregisterClassA("NeverRegistered", nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_CLASS_DOES_NOT_EXIST);
-    DestroyWindow(w);
-}
 
 TEST_F(Windows, CreationRunsWmCreateWhichMayRefuse)
 {
@@ -279,25 +252,6 @@ TEST_F(Windows, QueueInputEndsMsgWaitAndHookSeesIt)
     PostMessageA(nullptr, kPong, 0, 0);
     EXPECT_EQ(woken, 1) << "a removed hook is not called";
     CloseHandle(never);
-}
-
-TEST(ThreadMessages, PostingToAThreadWithoutQueueFails)
-{
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE leave = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DWORD id = 0;
-    std::thread bare([&] {
-        id = GetCurrentThreadId();
-        SetEvent(ready);
-        WaitForSingleObject(leave, 10'000);
-    });
-    ASSERT_EQ(WaitForSingleObject(ready, 10'000), WAIT_OBJECT_0);
-    EXPECT_FALSE(PostThreadMessageA(id, kPong, 0, 0));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
-    SetEvent(leave);
-    bare.join();
-    CloseHandle(ready);
-    CloseHandle(leave);
 }
 
 } // namespace

@@ -130,31 +130,6 @@ TEST(EventAcrossThreads, PingPongLosesNoWakeUp)
     CloseHandle(pong);
 }
 
-TEST(EventAcrossThreads, CriticalSectionAndInterlockedCountersAgreeUnderContention)
-{
-    CRITICAL_SECTION section;
-    InitializeCriticalSection(&section);
-    long guarded = 0;
-    volatile LONG counted = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 10'000; ++i) {
-                EnterCriticalSection(&section);
-                EnterCriticalSection(&section);
-                ++guarded;
-                LeaveCriticalSection(&section);
-                LeaveCriticalSection(&section);
-                InterlockedIncrement(&counted);
-            }
-        });
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(guarded, 40'000);
-    EXPECT_EQ(counted, 40'000);
-    DeleteCriticalSection(&section);
-}
-
 // Windows keeps an object alive until its waits end; closing must not free it under the waiter.
 TEST(EventAcrossThreads, ClosingAHandleWhileAnotherThreadWaitsOnItIsSafe)
 {
