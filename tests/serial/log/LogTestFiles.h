@@ -42,11 +42,6 @@ inline std::string ReadWholeFile(const std::string& name)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void WriteWholeFile(const std::string& name, const std::string& text)
-{
-    std::ofstream(name, std::ios::binary) << text;
-}
-
 /// The lines of a text with CR LF line ends; the text after the last line end is the last line.
 inline std::vector<std::string> SplitLines(const std::string& text)
 {

@@ -6,9 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-using ::testing::Each;
-using ::testing::SizeIs;
-
 namespace
 {
 
@@ -167,13 +164,6 @@ TEST_F(TraceFile, EmptyTraceTouchesNoFile)
     EXPECT_EQ(none.Count(), 0);
     EXPECT_EQ(none.WriteTraceFile(FName, false, true, false), 0);
     EXPECT_FALSE(FileExists(FName));
-
-    // Reset empties the ring too.
-    ASSERT_EQ(started.Start(10), 0);
-    Record(started, kTraceTransmit, "abc");
-    EXPECT_EQ(started.Reset(), 0);
-    EXPECT_EQ(started.WriteTraceFile(FName, false, true, false), 0);
-    EXPECT_FALSE(FileExists(FName));
 }
 
 TEST_F(TraceFile, AppendContinuesTheLastLine)
@@ -221,37 +211,17 @@ TEST_F(TraceFile, FileErrorsDiscardTheTrace)
     }
 }
 
-TEST(TraceBuffer, StartingAndItsStates)
+TEST(TraceBuffer, StartRefusesBadCapacitiesAndOnlyEmptiesAnExistingRing)
 {
     TTraceBuffer trace;
     EXPECT_EQ(trace.Start(kMaxTraceCapacity + 1), -1002);
     EXPECT_EQ(trace.Start(-1), -1002);
     EXPECT_FALSE(trace.HasBuffer());
-    EXPECT_FALSE(trace.Active());
-    trace.Resume(); // nothing to resume
-    EXPECT_FALSE(trace.Active());
-
     ASSERT_EQ(trace.Start(5), 0);
     trace.Record(kTraceTransmit, 1);
-    trace.Suspend();
-    EXPECT_FALSE(trace.Active());
-    EXPECT_TRUE(trace.HasBuffer());
-    EXPECT_EQ(trace.Count(), 1);
-    trace.Resume();
-    EXPECT_TRUE(trace.Active());
-
-    // Starting again empties the ring but keeps its capacity, whatever is asked now.
     EXPECT_EQ(trace.Start(kMaxTraceCapacity + 1), 0);
     EXPECT_EQ(trace.Capacity(), 5);
     EXPECT_EQ(trace.Count(), 0);
-
-    trace.Discard();
-    EXPECT_FALSE(trace.HasBuffer());
-    EXPECT_FALSE(trace.Active());
-    trace.Record(kTraceTransmit, 1); // without a buffer: nothing, and no fault
-    EXPECT_EQ(trace.Count(), 0);
-    EXPECT_EQ(trace.Start(kMaxTraceCapacity), 0);
-    EXPECT_EQ(trace.Capacity(), kMaxTraceCapacity);
 }
 
 } // namespace
