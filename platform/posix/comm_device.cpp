@@ -319,6 +319,7 @@ void CommDevice::CompleteWaitLocked(DWORD events, DWORD error)
     CompleteOverlapped(waitRecord, error, 0);
     waitRecord = nullptr;
     waitMask = nullptr;
+    waitPending.store(false, std::memory_order_release);
     ++generation;
 }
 
@@ -423,6 +424,7 @@ BOOL CommDevice::WaitEvent(LPDWORD eventMask, LPOVERLAPPED overlapped)
     }
     waitRecord = overlapped;
     waitMask = eventMask;
+    waitPending.store(true, std::memory_order_release);
     ++generation;
     eventIdle.notify_one();
     SetLastError(ERROR_IO_PENDING);
@@ -506,6 +508,17 @@ void CommDevice::InjectModemStatus(DWORD status)
 // ---- Reading ----------------------------------------------------------------------------------
 
 DWORD CommDevice::ReadAvailable(uint8_t* buffer, DWORD toRead, DWORD* got)
+{
+    const DWORD before = *got;
+    const DWORD error = ReadAvailableLocked(buffer, toRead, got);
+    // Bytes that came in and were read before the event worker looked leave no edge behind
+    // (epoll reports an edge only while data is there): tell the worker that they came.
+    if (*got > before && waitPending.load(std::memory_order_acquire))
+        Wake(eventWake);
+    return error;
+}
+
+DWORD CommDevice::ReadAvailableLocked(uint8_t* buffer, DWORD toRead, DWORD* got)
 {
     std::lock_guard guard(readLock);
     // One read() gives at most what the line discipline holds (about 4 KiB); more may be queued

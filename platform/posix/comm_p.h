@@ -139,6 +139,7 @@ private:
     /// Writes what the driver takes now. @return 0, EAGAIN, or another errno.
     int WriteSome(WriteRequest& request);
     DWORD ReadAvailable(uint8_t* buffer, DWORD toRead, DWORD* got);
+    DWORD ReadAvailableLocked(uint8_t* buffer, DWORD toRead, DWORD* got);
     DWORD ReadWithTimeouts(uint8_t* buffer, DWORD toRead, const COMMTIMEOUTS& timeouts, DWORD* got);
     void MarkDead();
     /// Reads the modem lines. @return false when the device has gone.
@@ -163,6 +164,8 @@ private:
     std::atomic<bool> hasModemLines{true};
     std::atomic<bool> hasErrorCounts{true};
     std::atomic<DWORD> wakeups{0};
+    /// Mirrors waitRecord != nullptr for readers, which must not take eventLock.
+    std::atomic<bool> waitPending{false};
 
     std::mutex settingsLock;
     DCB dcb;                 // guarded by settingsLock
