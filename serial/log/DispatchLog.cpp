@@ -26,7 +26,7 @@ namespace
 
 constexpr uint32_t kHeaderSize = 16;
 constexpr int kPrefixWidth = 44;     // the OtherData column starts after this many characters
-constexpr int kLastColumn = 78;      // attached items end before this column
+constexpr int kLastColumn = 78;      // the count of a line may reach this (it counts from 45): 77 characters
 constexpr int kTypeNames = 15001;    // + type
 constexpr int kSubTypeNames = 15100; // + subtype
 constexpr int kColumnHeading = 15501;

@@ -77,7 +77,7 @@ enum TDispatchSubType : uint8_t {
 /// Each entry is a 16-byte header (type, subtype, time since the start time, data value,
 /// attached length) followed by its attached bytes; when the ring is full the oldest entries
 /// give way whole. States: no ring -> active (Start) <-> suspended (Suspend/Resume) -> no ring
-/// (Discard, or a successful WriteLogFile).
+/// (Discard, or WriteLogFile unless the file cannot be created).
 class TDispatchLog
 {
 public:
