@@ -94,14 +94,14 @@ TSimLoop::TEnd TSimLoop::Run(int deviceFd, std::optional<std::chrono::nanosecond
     if (wake_[0] < 0)
         return TEnd::eLineFailed;
     device_ = deviceFd;
-    const std::optional<TTime> end =
-        duration ? std::optional<TTime>(TClock::now() + *duration) : std::nullopt;
+    const bool timed = duration.has_value();
+    const TTime end = timed ? TClock::now() + *duration : TTime::max();
     bool endRequested = false;
     bool wantWrite = false;
 
     for (;;) {
         TTime now = TClock::now();
-        if (end && !endRequested && now >= *end) {
+        if (timed && !endRequested && now >= end) {
             sim_.EndRequested(now);
             endRequested = true;
         }
@@ -119,8 +119,8 @@ TSimLoop::TEnd TSimLoop::Run(int deviceFd, std::optional<std::chrono::nanosecond
         };
         if (const TLineWrite* front = sim_.FrontWrite(); front && !wantWrite)
             consider(front->due);
-        if (end && !endRequested)
-            consider(*end);
+        if (timed && !endRequested)
+            consider(end);
         timespec timeout{};
         if (wakeAt)
             timeout = ToTimespec(*wakeAt - now);
