@@ -754,14 +754,10 @@ TEST_F(CommLine, SettingsOutsideTheRangesAreRefusedAndChangeNothing)
         change(dcb);
         return dcb;
     };
+    // The ranges themselves are CommTermios' business; here: refused on a port, record untouched.
     DCB cases[] = {
         with([](DCB& d) { d.BaudRate = 0; }),
-        with([](DCB& d) { d.ByteSize = 4; }),
-        with([](DCB& d) { d.ByteSize = 9; }),
-        with([](DCB& d) { d.Parity = 5; }),
-        with([](DCB& d) { d.StopBits = 3; }),
-        with([](DCB& d) { d.StopBits = ONE5STOPBITS; }),                // 1.5 needs 5 data bits
-        with([](DCB& d) { d.ByteSize = 5, d.StopBits = TWOSTOPBITS; }), // and 5 data bits exclude 2
+        with([](DCB& d) { d.StopBits = ONE5STOPBITS; }),
         with([](DCB& d) { d.fOutX = 1, d.XonChar = d.XoffChar = 0x11; }),
     };
     for (DCB& dcb : cases) {
