@@ -76,6 +76,9 @@ void TBusDevice::Receive(std::string_view bytes, TTime now)
     for (const TPollLine& line : parser_.Feed(bytes)) {
         switch (line.kind) {
         case TPollLine::plValid:
+            if (lastRequest_)
+                pollIntervals_.Add(now - *lastRequest_);
+            lastRequest_ = now;
             ++counts_.valid;
             ++counts_.perAddress[line.address];
             if (options_.addresses.count(line.address) == 0)
@@ -167,7 +170,11 @@ std::string TBusDevice::SummaryText() const
             ", silent: " + std::to_string(counts_.silent) +
             ", not on the bus: " + std::to_string(counts_.otherAddress) +
             ", dropped (line not read): " + std::to_string(counts_.dropped) + "\n";
-    return text;
+    char beat[160];
+    std::snprintf(beat, sizeof beat, "poll interval ms: p50 %.3f, p99 %.3f, max %.3f (%llu intervals)\n",
+                  pollIntervals_.PercentileMs(50), pollIntervals_.PercentileMs(99), pollIntervals_.MaxMs(),
+                  static_cast<unsigned long long>(pollIntervals_.Count()));
+    return text + beat;
 }
 
 std::string TBusDevice::ReportJsonMembers() const
@@ -185,7 +192,8 @@ std::string TBusDevice::ReportJsonMembers() const
            ", \"silent\": " + std::to_string(counts_.silent) +
            ", \"other_address\": " + std::to_string(counts_.otherAddress) +
            ", \"dropped\": " + std::to_string(counts_.dropped) +
-           ", \"garbage_bytes\": " + std::to_string(parser_.GarbageBytes());
+           ", \"garbage_bytes\": " + std::to_string(parser_.GarbageBytes()) + ", " +
+           LatencyJson(pollIntervals_, "poll_interval_ms");
 }
 
 bool ParseAddressList(std::string_view text, std::set<char>& addresses)

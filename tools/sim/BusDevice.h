@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -84,6 +85,8 @@ public:
     };
     const TCounts& Counts() const { return counts_; }
     uint64_t GarbageBytes() const { return parser_.GarbageBytes(); }
+    /// Time from one valid request to the next, whatever their addresses: the program's poll beat.
+    const TLatencyStats& PollIntervals() const { return pollIntervals_; }
 
 private:
     void Respond(char address, TTime now);
@@ -91,6 +94,8 @@ private:
     TBusOptions options_;
     TPollRequestParser parser_;
     TCounts counts_;
+    TLatencyStats pollIntervals_;
+    std::optional<TTime> lastRequest_;
     std::mt19937_64 random_;
 };
 

@@ -101,12 +101,11 @@ std::string JsonString(std::string_view text)
     return out + "\"";
 }
 
-std::string LatencyJson(const TLatencyStats& stats)
+std::string LatencyJson(const TLatencyStats& stats, const char* name)
 {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "\"latency_ms\": {\"count\": %llu, \"p50\": %.3f, \"p99\": %.3f, \"max\": %.3f}",
-                  static_cast<unsigned long long>(stats.Count()), stats.PercentileMs(50),
+    char text[200];
+    std::snprintf(text, sizeof text, "\"%s\": {\"count\": %llu, \"p50\": %.3f, \"p99\": %.3f, \"max\": %.3f}",
+                  name, static_cast<unsigned long long>(stats.Count()), stats.PercentileMs(50),
                   stats.PercentileMs(99), stats.MaxMs());
     return text;
 }

@@ -97,7 +97,7 @@ private:
 
 /// A JSON string literal for `text`, with the characters JSON requires escaped.
 std::string JsonString(std::string_view text);
-/// `"latency_ms": {...}` with count, p50, p99 and max.
-std::string LatencyJson(const TLatencyStats& stats);
+/// `"<name>": {...}` with count, p50, p99 and max.
+std::string LatencyJson(const TLatencyStats& stats, const char* name = "latency_ms");
 
 } // namespace sim

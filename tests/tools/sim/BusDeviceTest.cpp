@@ -225,3 +225,16 @@ TEST(AddressList, ParsesRangesAndLists)
         }
     }
 }
+
+TEST(BusDevice, MeasuresThePollBeatOverValidRequestsOnly)
+{
+    TBusDevice bus(Bus());
+    const TTime t = TClock::now();
+    bus.Receive(kPoll0, t);
+    bus.Receive(">1T<00\r\n", t + 100ms); // bad checksum: not a poll of the program
+    bus.Receive(kPoll3, t + 500ms);
+    bus.Receive(kPoll0, t + 1010ms);
+    EXPECT_EQ(bus.PollIntervals().Count(), 2u);
+    EXPECT_DOUBLE_EQ(bus.PollIntervals().PercentileMs(50), 500.0);
+    EXPECT_DOUBLE_EQ(bus.PollIntervals().MaxMs(), 510.0);
+}
