@@ -42,13 +42,8 @@ TEST(MessageTable, TextsAreExactAndTheSignDoesNotMatter)
     for (const Row& row : {
              Row{0, "OK"},
              Row{-2, "File not found"},
-             Row{-8, "Insufficient memory"},
              Row{-162, "General failure"},
-             Row{-1001, "Bad handle passed to com function"},
-             Row{-2001, "ie_BadId - Specified comport doesn't exist"},
              Row{-2011, "The ComNumber property of the TApdComPort has not been set"},
-             Row{-3010, "Base address not set"},
-             Row{-5003, "Bad trigger handle"},
              Row{-5501, "Start string is empty"},
              Row{-5506, "Packet too long"},
          }) {
@@ -66,20 +61,15 @@ TEST(MessageTable, WordsOfTheDispatchLog)
     for (const Row& row : {
              Row{15001, "No event"},
              Row{15002, "Dispatch"},
-             Row{15019, "Packet"},
              Row{15021, "Script"},
              Row{15100, ""},
              Row{15101, "ReadCom"},
-             Row{15104, "Modem status"},
-             Row{15113, "Data"},
              Row{15119, "Method"},
              Row{15342, "Enable"},
-             Row{15344, "StringPacket"},
              Row{15351, "Collecting"},
              Row{15501, "Time      Type      SubType       Data      OtherData"},
              Row{15502, "--------  --------  ------------  --------  ---------"},
              Row{15601, "DCTS "},
-             Row{15605, "CTS "},
              Row{15608, "DCD "},
          }) {
         EXPECT_EQ(MessageForCode(row.code), row.text) << row.code;
