@@ -62,7 +62,8 @@ BOOL Fail(DWORD error)
     return FALSE;
 }
 
-const DWORD kGoneError = ERROR_DEV_NOT_EXIST; // what Win32ErrorFromErrno gives for EIO
+// What a device that has gone reports: the error of the EIO a hung-up tty gives.
+const DWORD kGoneError = Win32ErrorFromErrno(EIO);
 
 } // namespace
 

@@ -70,12 +70,10 @@ void CompleteOverlapped(OVERLAPPED* record, DWORD error, DWORD bytes);
 /// finishes pending writes. Each sleeps in epoll_wait/poll on the descriptor and a wake eventfd,
 /// or on a condition variable while it has nothing to do.
 ///
-/// Locks, in the order they may be taken (never the reverse):
-///   eventLock  -> readLock -> errorLock -> the completion lock (comm.cpp) -> platform locks
-///   writeLock  -> the completion lock
-///   settingsLock is taken alone.
-/// No lock is held while a worker sleeps in epoll_wait/poll, and none while the event worker
-/// samples the line (ioctls can be slow on USB adapters).
+/// Locks: eventLock and writeLock may be held while the completion lock (comm.cpp) or the
+/// platform's event locks (ResetEvent, SetEvent) are taken, the completion lock while SetEvent
+/// takes the platform's; readLock, errorLock and settingsLock are always taken alone. No lock is held while a
+/// worker sleeps in epoll_wait/poll, nor while the line is sampled (the ioctls can be slow on USB adapters).
 class CommDevice final : public KernelObject
 {
 public:
@@ -158,8 +156,8 @@ private:
     const int readWake;  // eventfd (semaphore): PURGE_RXABORT, close, for reads with time-outs
 
     std::atomic<bool> closed{false};
-    /// Set once, when the device has gone (hang-up, EIO). Release/acquire: whoever sees it also
-    /// sees the descriptor left alone by the worker that found it.
+    /// Set once, when the device has gone (hang-up, EIO); from then on the descriptor is neither
+    /// watched nor written. Sequentially consistent: read without locks by every operation.
     std::atomic<bool> dead{false};
     std::atomic<bool> hasModemLines{true};
     std::atomic<bool> hasErrorCounts{true};
