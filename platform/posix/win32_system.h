@@ -69,7 +69,7 @@ struct RegistryValue {
 struct RegistryKey {
     std::string path;
     std::vector<RegistryValue> values;
-    bool unreadable = false; // opening it fails
+    bool unreadable = false; // opening it fails with ERROR_ACCESS_DENIED; its parent still lists it
 };
 void SetRegistryForTesting(const std::vector<RegistryKey>* keys);
 } // namespace platform
