@@ -1,26 +1,18 @@
-// The read-only registry: paths, values, enumeration, bad handles, snapshots, and the live device map.
-#include "platform/posix/devicemap.h"
+// The read-only registry over injected contents: paths, values, enumeration, bad handles, snapshots.
+// The live device map is exercised end to end by the port list's tests.
 #include "platform/win32.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 using platform::RegistryKey;
 using platform::RegistryValue;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::Pair;
-
-namespace fs = std::filesystem;
 
 namespace
 {
@@ -226,77 +218,6 @@ TEST_F(RegistryTest, AnOpenedKeyKeepsWhatItHeldWhenOpened)
                 ElementsAre(Pair("new", std::string("COM9\0", 5))));
     HKEY out = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\enum", 0, KEY_READ, &out), ERROR_FILE_NOT_FOUND);
-}
-
-// The live registry shows the device map: links of a private device-map directory, with no real
-// serial devices (an empty fake sysfs), read afresh at every open.
-class LiveRegistryTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/lintaker-registry-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        fs::create_directories(root / "devices");
-        fs::create_directories(root / "sys");
-        if (const char* old = std::getenv("LINTAKER_DEVICE_MAP"))
-            oldMap = old;
-        setenv("LINTAKER_DEVICE_MAP", (root / "devices").c_str(), 1);
-        platform::SetSysClassTtyRootForTesting((root / "sys").string());
-        platform::SetRegistryForTesting(nullptr);
-    }
-    void TearDown() override
-    {
-        platform::SetSysClassTtyRootForTesting("");
-        if (oldMap)
-            setenv("LINTAKER_DEVICE_MAP", oldMap->c_str(), 1);
-        else
-            unsetenv("LINTAKER_DEVICE_MAP");
-        fs::remove_all(root);
-    }
-
-    std::vector<std::pair<std::string, std::string>> DeviceMapValues()
-    {
-        HKEY key = nullptr;
-        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\hardware\\devicemap\\serialcomm", 0, KEY_READ, &key),
-                  ERROR_SUCCESS);
-        std::vector<std::pair<std::string, std::string>> values;
-        for (DWORD i = 0;; ++i) {
-            char name[512];
-            char data[64];
-            DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
-            if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data),
-                              &dataSize) != ERROR_SUCCESS)
-                break;
-            EXPECT_EQ(type, REG_SZ);
-            values.emplace_back(name, data);
-        }
-        RegCloseKey(key);
-        return values;
-    }
-
-    fs::path root;
-    std::optional<std::string> oldMap;
-};
-
-TEST_F(LiveRegistryTest, DeviceMapValuesNameTheDeviceAndHoldTheComName)
-{
-    EXPECT_THAT(DeviceMapValues(), IsEmpty());
-    fs::create_symlink("/dev/null", root / "devices" / "COM7");
-    fs::create_symlink("/dev/zero", root / "devices" / "COM12");
-    EXPECT_THAT(DeviceMapValues(), ElementsAre(Pair((root / "devices" / "COM7").string(), "COM7"),
-                                               Pair((root / "devices" / "COM12").string(), "COM12")));
-
-    // Only the device map's own key exists; the older systems' trees do not.
-    HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\enum", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\hardware\\devicemap", 0, KEY_READ, &key), ERROR_SUCCESS);
-    char name[32];
-    DWORD size = sizeof name;
-    EXPECT_EQ(RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "serialcomm");
-    RegCloseKey(key);
 }
 
 } // namespace
