@@ -2,6 +2,8 @@
 // side the way a program does, and the lintaker-sim program itself for registration and clean-up.
 #include "platform/posix/devicemap.h"
 #include "protocol/UnitEntDeCoder.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/ScopedDeviceMap.h"
 #include "tools/sim/BusDevice.h"
 #include "tools/sim/RS232Device.h"
 #include "tools/sim/SimLoop.h"
@@ -40,34 +42,26 @@ using TDeadline = std::chrono::steady_clock::time_point;
 
 TDeadline After(std::chrono::milliseconds wait) { return std::chrono::steady_clock::now() + wait; }
 
-/// Waits until `fd` is readable or the deadline passes.
-bool WaitReadable(int fd, TDeadline deadline)
+/// Reads from `fd` until `done` holds for what was read, the other side ends (`*ended`), or the
+/// wait runs out.
+std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& done, TDeadline deadline,
+                      std::string data = {}, bool* ended = nullptr)
 {
-    for (;;) {
+    while (!done(data)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
         pollfd p{fd, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(left.count()));
-        if (r > 0)
-            return true;
-        if (r < 0 && errno != EINTR)
-            return false;
-    }
-}
-
-/// Reads from `fd` until `done` holds for what was read, the other side ends, or the wait runs out.
-std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& done, TDeadline deadline,
-                      std::string data = {})
-{
-    while (!done(data) && WaitReadable(fd, deadline)) {
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
         char buffer[4096];
         const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-            break;
-        if (n > 0)
+        if (n > 0) {
             data.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            if (ended)
+                *ended = true;
+            break;
+        }
     }
     return data;
 }
@@ -81,13 +75,7 @@ std::function<bool(const std::string&)> Contains(char c, size_t times)
 
 void WriteAll(int fd, std::string_view bytes)
 {
-    while (!bytes.empty()) {
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        ASSERT_GT(n, 0) << "writing to the port failed: " << std::strerror(errno);
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
+    ASSERT_EQ(testsupport::WriteAll(fd, bytes), bytes.size()) << "writing to the port failed";
 }
 
 /// Opens the port side the way the serial layer does: through the link, raw, flushed.
@@ -115,38 +103,26 @@ void ExpectWellFramedAnswer(const std::string& line, char address)
     EXPECT_EQ(FrameMessage(framed.substr(1, framed.size() - 4)), framed);
 }
 
-/// A private device-map directory for the test, in the environment for the simulator too.
+/// A private device-map directory for the test, in the environment for the simulator too, and no
+/// real serial ports in the way.
 class SimTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/lintaker-sim-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        base_ = pattern;
-        map_ = base_ / "devices";
-        setenv("LINTAKER_DEVICE_MAP", map_.c_str(), 1);
-        platform::SetSysClassTtyRootForTesting((base_ / "no-sysfs").string()); // no real ports in the way
-    }
-    void TearDown() override
-    {
-        platform::SetSysClassTtyRootForTesting("");
-        unsetenv("LINTAKER_DEVICE_MAP");
-        std::error_code ignored;
-        fs::remove_all(base_, ignored);
-    }
+    void SetUp() override { platform::SetSysClassTtyRootForTesting("/nonexistent-lintaker-sysfs"); }
+    void TearDown() override { platform::SetSysClassTtyRootForTesting(""); }
 
-    fs::path base_, map_;
+    testsupport::ScopedDeviceMap deviceMap_;
+    const fs::path map_ = deviceMap_.Directory();
 };
 
 /// The simulator loop for one port on a thread of its own.
 class RunningSim
 {
 public:
-    explicit RunningSim(TSimDevice& device, TPortChoice choice = {}) : loop_(device)
+    explicit RunningSim(TSimDevice& device) : loop_(device)
     {
         std::string error;
-        port_ = TSimPort::Open(choice, error);
+        port_ = TSimPort::Open({}, error);
         EXPECT_TRUE(port_) << error;
         if (!port_)
             return;
@@ -213,35 +189,6 @@ TEST_F(SimTest, BusAnswersAPollRequestThroughTheDeviceMapLink)
 
     EXPECT_EQ(sim.WaitEnd(0ms), std::nullopt) << "the loop ended by itself";
     EXPECT_EQ(bus.Counts().answered, 2u);
-}
-
-TEST_F(SimTest, BusEchoesAndAnswersARequestWrittenByteByByte)
-{
-    TBusOptions options;
-    ParseAddressList("0-9", options.addresses);
-    options.echo = true;
-    options.split = 5;
-    options.splitGap = 1ms;
-    options.silent = {'1'};
-    TBusDevice bus(options);
-    RunningSim sim(bus);
-    ASSERT_TRUE(sim.Port());
-    const int peer = OpenPeer(sim.Port()->LinkPath());
-    ASSERT_GE(peer, 0);
-
-    const std::string request = ">2T<00\r\n";
-    for (char c : request)
-        WriteAll(peer, std::string_view(&c, 1));
-    const std::string received = ReadUntil(peer, Contains('\n', 2), After(kWait));
-    ASSERT_THAT(received, StartsWith(request)) << "the echo comes first";
-    ExpectWellFramedAnswer(received.substr(request.size()), '2');
-
-    // A silent address gives only the echo.
-    WriteAll(peer, ">1T<FF\r\n" + request);
-    const std::string next = ReadUntil(peer, Contains('\n', 3), After(kWait));
-    EXPECT_THAT(next, StartsWith(">1T<FF\r\n" + request));
-    ExpectWellFramedAnswer(next.substr(2 * request.size()), '2');
-    close(peer);
 }
 
 TEST_F(SimTest, DeviceStartsWhenThePortIsOpenedAndJudgesTheAnswers)
@@ -328,17 +275,9 @@ Child Spawn(const std::vector<std::string>& args)
 /// it does not end within the bound.
 int WaitExit(Child& child, std::string* rest = nullptr)
 {
-    std::string tail;
     bool ended = false;
-    const TDeadline deadline = After(kWait);
-    while (!ended && WaitReadable(child.out, deadline)) {
-        char buffer[4096];
-        const ssize_t n = read(child.out, buffer, sizeof buffer);
-        if (n > 0)
-            tail.append(buffer, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            ended = true;
-    }
+    const std::string tail = ReadUntil(
+        child.out, [](const std::string&) { return false; }, After(kWait), {}, &ended);
     EXPECT_TRUE(ended) << "the simulator did not end";
     if (!ended)
         kill(child.pid, SIGKILL);
@@ -372,10 +311,8 @@ protected:
 
 TEST_F(SimProgram, RegistersWhenReadyAndRemovesItsLinkOnSigterm)
 {
-    fs::create_directories(map_);
-    fs::permissions(map_, fs::perms::owner_all, fs::perm_options::replace);
-    fs::create_symlink("/dev/null", map_ / "COM3"); // taken: the simulator goes on to COM4
-    const fs::path report = base_ / "report.json";
+    deviceMap_.Link(3, "/dev/null"); // taken: the simulator goes on to COM4
+    const fs::path report = map_ / "report.json";
     Child child = Spawn({"bus", "--first", "3", "--report", report.string()});
     ASSERT_GT(child.pid, 0);
 
@@ -403,34 +340,25 @@ TEST_F(SimProgram, RegistersWhenReadyAndRemovesItsLinkOnSigterm)
     EXPECT_THAT(json, HasSubstr("\"answers_sent\": 1"));
 }
 
-TEST_F(SimProgram, EndsAfterItsDurationAndCleansUp)
+TEST_F(SimProgram, EndsAfterItsDurationAndRefusesBadOptionsAndTakenPorts)
 {
-    const fs::path report = base_ / "device.json";
-    Child child = Spawn({"device", "--port", "9", "--duration", "0.3", "--report", report.string()});
-    ASSERT_GT(child.pid, 0);
-    const std::string ready = ReadUntil(child.out, Contains('\n', 1), After(kWait));
-    ASSERT_THAT(ready, StartsWith("lintaker-sim: COM9 -> /dev/pts/")) << ready;
+    const fs::path report = map_ / "device.json";
+    Child timed = Spawn({"device", "--port", "9", "--duration", "0.3", "--report", report.string()});
+    ASSERT_GT(timed.pid, 0);
+    ASSERT_THAT(ReadUntil(timed.out, Contains('\n', 1), After(kWait)),
+                StartsWith("lintaker-sim: COM9 -> /dev/pts/"));
     EXPECT_TRUE(fs::is_symlink(map_ / "COM9"));
-
-    EXPECT_EQ(WaitExit(child), 0);
+    EXPECT_EQ(WaitExit(timed), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(map_ / "COM9")));
-    const std::string json = ReadFile(report);
-    EXPECT_THAT(json, HasSubstr("\"end\": \"duration\""));
-    EXPECT_THAT(json, HasSubstr("\"latency_ms\": {\"count\": 0"));
-}
+    EXPECT_THAT(ReadFile(report), HasSubstr("\"end\": \"duration\""));
 
-TEST_F(SimProgram, RefusesBadOptionsAndTakenPorts)
-{
     Child bad = Spawn({"bus", "--delay", "soon"});
     ASSERT_GT(bad.pid, 0);
-    const int errFd = bad.err;
-    const std::string message = ReadUntil(errFd, Contains('\n', 2), After(kWait));
+    const std::string message = ReadUntil(bad.err, Contains('\n', 2), After(kWait));
     EXPECT_EQ(WaitExit(bad), 2);
     EXPECT_THAT(message, HasSubstr("--delay expects milliseconds"));
 
-    fs::create_directories(map_);
-    fs::permissions(map_, fs::perms::owner_all, fs::perm_options::replace);
-    fs::create_symlink("/dev/null", map_ / "COM2");
+    deviceMap_.Link(2, "/dev/null");
     Child taken = Spawn({"bus", "--port", "2"});
     ASSERT_GT(taken.pid, 0);
     const std::string refusal = ReadUntil(taken.err, Contains('\n', 1), After(kWait));
