@@ -374,6 +374,10 @@ int32_t TApdBaseDispatcher::CopyFromRing(int32_t offset, int32_t length, uint8_t
         start -= kInputRingSize;
     if (length > available)
         return ecBufferIsEmpty;
+    if (length == 0) {
+        newTail = start;
+        return 0;
+    }
     if (start + length < kInputRingSize) {
         std::memcpy(to, InputRing.get() + start, static_cast<size_t>(length));
         newTail = start + length;
