@@ -73,13 +73,18 @@ void InitMainThread()
 
 void ShutdownMainThread()
 {
-    std::lock_guard lock(gInitLock);
-    HWND window = gWindow.load();
-    if (!window || gMainThreadId.load() != GetCurrentThreadId())
+    HWND window = nullptr;
+    {
+        std::lock_guard lock(gInitLock);
+        if (gMainThreadId.load() != GetCurrentThreadId())
+            return;
+        window = gWindow.exchange(nullptr, std::memory_order_acq_rel);
+    }
+    if (!window)
         return;
-    gWindow.store(nullptr, std::memory_order_release);
     // Calls already sent still run (their senders are waiting for them), and texts already posted
-    // are still shown; only the runtime window's own messages are taken here.
+    // are still shown; only the runtime window's own messages are taken here. The lock is not held:
+    // those calls are the program's code and may ask for the user-interface thread themselves.
     MSG msg;
     while (PeekMessageA(&msg, window, 0, 0, PM_REMOVE))
         DispatchMessageA(&msg);

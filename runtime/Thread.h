@@ -144,6 +144,9 @@ private:
     void ApplyPriority();
     void Join();
 
+    // Flags for other threads: each is a single value on its own, so release/acquire on it is all
+    // the ordering needed; FFinished is set (release) after everything the body wrote, so whoever
+    // sees it (acquire) also sees FFatalException.
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFreeOnTerminate{false};
     std::atomic<bool> FFinished{false};
@@ -151,7 +154,7 @@ private:
     std::atomic<int> FPriority{tpNormal};
     std::atomic<DWORD> FThreadId{0};
     std::exception_ptr FFatalException; // written by the thread before FFinished is set
-    HANDLE FFinishedEvent = nullptr;    // manual-reset, set when the thread has finished
+    HANDLE FFinishedEvent = nullptr;    // manual-reset, set once the thread has finished
 
     std::mutex FLock; // guards FThread (start, join, detach) and FName
     std::thread FThread;

@@ -12,8 +12,7 @@ using testing::ElementsAre;
 namespace
 {
 
-// Records into one shared journal what happens to it. Others are told of an insert before the new
-// component's own constructor has named it: the journal calls it "a new one".
+// Records into one shared journal what happens to it.
 class TRecorder : public TComponent
 {
 public:
@@ -39,8 +38,8 @@ protected:
     }
     void Notification(TComponent* component, TOperation operation) override
     {
-        FJournal.push_back(Name() + (operation == opInsert ? " sees insert " : " sees remove ") +
-                           (component->Name().empty() ? "a new one" : component->Name()));
+        if (operation == opRemove)
+            FJournal.push_back(Name() + " sees remove " + component->Name());
     }
 
 private:
@@ -74,18 +73,6 @@ TEST(Component, WithoutDestroyComponentsTheBaseStillFreesEverythingOnce)
     delete owner;
 
     EXPECT_THAT(journal, ElementsAre("free packet", "port sees remove packet", "free port"));
-}
-
-TEST(Component, InsertIsToldToTheOwnersOtherComponentsAndTheOwner)
-{
-    std::vector<std::string> journal;
-    TRecorder owner(nullptr, "form", journal);
-    new TRecorder(&owner, "port", journal);
-    new TRecorder(&owner, "packet", journal);
-
-    EXPECT_THAT(journal, ElementsAre("form sees insert a new one", "port sees insert a new one",
-                                     "form sees insert a new one"));
-    EXPECT_EQ(owner.ComponentCount(), 2);
 }
 
 TEST(Component, ComponentFreedByHandLeavesItsOwnerAndIsNotFreedAgain)

@@ -162,98 +162,70 @@ TEST_F(ThreadTest, SynchronizeWithoutAUserInterfaceThreadFailsInsteadOfWaitingFo
 
 TEST_F(ThreadTest, PumpingWaitsKeepCallsFlowingFromThreadsThatWaitForTheUserInterfaceThread)
 {
-    // Several threads hand calls over while the user-interface thread waits for them: with a wait
-    // that does not pump, the first call would deadlock.
+    // Several self-freeing threads hand calls over while the user-interface thread waits for them
+    // to count down, as an owner waits for its threads to leave; a wait that does not pump would
+    // deadlock on the first call.
     constexpr int kThreads = 4;
     constexpr int kCalls = 200;
     int counter = 0; // user-interface thread only
-    std::atomic<int> running{kThreads};
-    TEvent allDone;
-    std::vector<std::unique_ptr<TLambdaThread>> threads;
+    std::atomic<int> active{kThreads};
+    HANDLE left = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     for (int i = 0; i < kThreads; ++i) {
-        threads.push_back(std::make_unique<TLambdaThread>([&](TLambdaThread& self) {
+        auto* thread = new TLambdaThread([&](TLambdaThread& self) {
             for (int call = 0; call < kCalls; ++call)
                 self.Synchronize([&] { ++counter; });
-            if (running.fetch_sub(1) == 1)
-                allDone.Set();
-        }));
-        threads.back()->Start();
-    }
-
-    EXPECT_EQ(WaitForObjectPumping(allDone.Handle, kBound), WAIT_OBJECT_0);
-    EXPECT_EQ(counter, kThreads * kCalls);
-}
-
-TEST_F(ThreadTest, WaitUntilPumpingEndsWhenTheConditionHoldsAndOnlyThen)
-{
-    std::atomic<int> active{3};
-    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr); // auto-reset, as a count's signal
-    int calls = 0;
-    std::vector<TLambdaThread*> threads;
-    for (int i = 0; i < 3; ++i) {
-        auto* thread = new TLambdaThread([&](TLambdaThread& self) {
-            self.Synchronize([&] { ++calls; });
             active.fetch_sub(1);
-            SetEvent(wake);
+            SetEvent(left);
         });
         thread->SetFreeOnTerminate(true);
-        threads.push_back(thread);
+        thread->Start();
     }
-    for (TLambdaThread* thread : threads)
-        thread->Start();
 
-    EXPECT_TRUE(WaitUntilPumping([&] { return active.load() == 0; }, wake, kBound));
-    EXPECT_EQ(calls, 3);
-    // A condition that never holds ends by the time-out.
-    EXPECT_FALSE(WaitUntilPumping([] { return false; }, wake, 50));
-    CloseHandle(wake);
+    EXPECT_TRUE(WaitUntilPumping([&] { return active.load() == 0; }, left, kBound));
+    EXPECT_EQ(counter, kThreads * kCalls);
+    CloseHandle(left);
 }
 
-TEST_F(ThreadTest, FreeOnTerminateDeletesTheObjectAfterItsBookkeeping)
+TEST_F(ThreadTest, BodyEndsWithItsBookkeepingWhateverWayItEnds)
 {
-    TEvent deleted;
-    bool finishedFirst = false;
-    struct TTracked : TLambdaThread {
-        TTracked(TEvent& deleted, bool& finishedFirst)
-            : TLambdaThread([](TLambdaThread&) {}, [&] { finishedFirst = true; }), Deleted(deleted)
-        {
-        }
-        ~TTracked() override { Deleted.Set(); }
-        TEvent& Deleted;
+    struct TCase {
+        bool Throws;
+        bool FreeOnTerminate;
     };
-    auto* thread = new TTracked(deleted, finishedFirst);
-    thread->SetFreeOnTerminate(true);
-    thread->Start();
-
-    ASSERT_EQ(WaitForObjectPumping(deleted.Handle, kBound), WAIT_OBJECT_0);
-    EXPECT_TRUE(finishedFirst);
-}
-
-TEST_F(ThreadTest, ExceptionEscapingTheBodyIsShownAndTheThreadStillFinishes)
-{
-    for (bool freeOnTerminate : {false, true}) {
+    for (const TCase c : {TCase{false, true}, TCase{true, false}, TCase{true, true}}) {
+        SCOPED_TRACE(testing::Message() << "throws " << c.Throws << ", frees itself " << c.FreeOnTerminate);
         Shown.clear();
-        TEvent finished;
+        TEvent deleted;
         bool bookkeeping = false;
-        auto* thread = new TLambdaThread([](TLambdaThread&) { throw Exception("Line event wait failed"); },
-                                         [&] {
-                                             bookkeeping = true;
-                                             finished.Set();
-                                         });
-        thread->SetFreeOnTerminate(freeOnTerminate);
+        struct TTracked : TLambdaThread {
+            using TLambdaThread::TLambdaThread;
+            ~TTracked() override { Deleted->Set(); }
+            TEvent* Deleted = nullptr;
+        };
+        auto* thread = new TTracked(
+            [&](TLambdaThread&) {
+                if (c.Throws)
+                    throw Exception("Line event wait failed");
+            },
+            [&] { bookkeeping = true; });
+        thread->Deleted = &deleted;
+        thread->SetFreeOnTerminate(c.FreeOnTerminate);
         thread->Start();
-        ASSERT_EQ(WaitForObjectPumping(finished.Handle, kBound), WAIT_OBJECT_0);
-        if (!freeOnTerminate) {
+        if (c.FreeOnTerminate) {
+            ASSERT_EQ(WaitForObjectPumping(deleted.Handle, kBound), WAIT_OBJECT_0);
+        } else {
             thread->WaitFor();
             EXPECT_TRUE(thread->Finished());
-            ASSERT_TRUE(thread->FatalException());
             EXPECT_THROW(std::rethrow_exception(thread->FatalException()), Exception);
             delete thread;
         }
-        // The text was posted before the bookkeeping; it is shown once the queue is dispatched.
-        ProcessPlatformMessages();
         EXPECT_TRUE(bookkeeping);
-        EXPECT_THAT(Shown, ElementsAre("Line event wait failed")) << "free on terminate " << freeOnTerminate;
+        // The text is posted before the bookkeeping; it is shown once the queue is dispatched.
+        ProcessPlatformMessages();
+        if (c.Throws)
+            EXPECT_THAT(Shown, ElementsAre("Line event wait failed"));
+        else
+            EXPECT_TRUE(Shown.empty());
     }
 }
 
@@ -338,7 +310,6 @@ TEST_F(ThreadTest, NameAndPriorityNeverFailAndAreKept)
         {"comthread", "comthread", tpNormal, tpNormal},
         {"a-name-longer-than-fifteen", "a-name-longer-t", tpIdle, tpIdle},
         {"dispthread", "dispthread", 99, tpTimeCritical},
-        {"outthread", "outthread", -4, tpIdle},
     };
     for (const TCase& c : cases) {
         char name[32] = {};
