@@ -339,7 +339,11 @@ public:
     bool AreThreadsRunning() const { return ThreadsRunning.load(); }
     int32_t GetActiveThreads() const { return ActiveThreads.load(); }
     bool IsRS485Mode() const { return RS485Mode; }
-    uint32_t GetOptionWord() const { return OptionWord; }
+    uint32_t GetOptionWord()
+    {
+        TLockGuard guard(DispatcherLock);
+        return OptionWord;
+    }
     bool Tracing();
     bool Logging();
 
@@ -363,8 +367,10 @@ protected:
     /// Frees both rings. @pre the dispatch thread is not running.
     void FreeRings();
     void ClearAllTriggers();
-    void ResetStatusHits();
-    void ResetDataMatches();
+    /// Run on the dispatch thread and inside DiscardInput without DispatcherLock: only the
+    /// dispatch thread's checks walk these records, and the lists change only under the lock.
+    void ResetStatusHits() NO_THREAD_SAFETY_ANALYSIS;
+    void ResetDataMatches() NO_THREAD_SAFETY_ANALYSIS;
     /// Counts a thread that is about to start (called before it is created, so that a close that
     /// follows at once still waits for it).
     void ThreadStarting();

@@ -22,8 +22,8 @@ public:
     /// Slots in the list, empty ones included.
     static int32_t Count();
 
-    static void Lock();
-    static void Unlock();
+    static void Lock() NO_THREAD_SAFETY_ANALYSIS;
+    static void Unlock() NO_THREAD_SAFETY_ANALYSIS;
 };
 
 /// Holds the registry lock for the scope it lives in.
