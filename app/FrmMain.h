@@ -1,0 +1,110 @@
+// The main window: port list, connect button, mode buttons, line settings, the traffic log and
+// the header with the logo and the link to the user guide. It owns the program's components.
+#pragma once
+
+#include "runtime/Component.h"
+
+#include <QWidget>
+
+#include <cstdint>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class TRadioGroup;
+class TUrlLabel;
+
+/// The one window of the program. Creating it applies its stored settings and runs FormCreate;
+/// showing it runs FormShow. Thread: the user-interface thread only.
+class TFormMain : public QWidget, public TComponent
+{
+    Q_OBJECT
+
+public:
+    explicit TFormMain(QWidget* parent = nullptr);
+    ~TFormMain() override;
+
+    /// Width and height of the client area; the window cannot be resized.
+    static constexpr int kClientWidth = 611;
+    static constexpr int kClientHeight = 478;
+
+    /// File name of the user guide that the build places beside the executable.
+    static constexpr const char* kUserGuideName = "UserGuide.html";
+    /// Absolute path of the user guide beside the running executable: the link label's caption.
+    static QString UserGuidePath();
+
+    QWidget* PanelMain = nullptr;
+    QWidget* PanelHeader = nullptr;
+    QLabel* ImageLogo = nullptr;
+    QLabel* LabelContact1 = nullptr;
+    QLabel* LabelContact2 = nullptr;
+    QLabel* LabelContact3 = nullptr;
+    QLabel* LabelContact4 = nullptr;
+    TUrlLabel* LabelUrl = nullptr;
+    QLabel* Label13 = nullptr;
+    QComboBox* ComboBoxCOM = nullptr;
+    QPushButton* ButtonSaveComConnection = nullptr;
+    QCheckBox* CheckBoxProtocol = nullptr;
+    QLabel* Label1 = nullptr;
+    QRadioButton* RadioButtonPolling = nullptr;
+    QRadioButton* RadioButtonListen = nullptr;
+    TRadioGroup* RadioGroupBaudrate = nullptr;
+    TRadioGroup* RadioGroupParameterRS232 = nullptr;
+    QPlainTextEdit* MemoPolling = nullptr;
+    QTimer* TimerPolling = nullptr;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    // Window life.
+    void FormCreate();
+    void FormShow();
+    /// The window is closing: the port is closed, errors ignored.
+    void FormClose();
+
+    // Header link.
+    void LabelUrlMouseEnter(QObject* sender);
+    void LabelUrlMouseLeave(QObject* sender);
+    void LabelUrlClick(QObject* sender);
+
+    // Connection and mode control.
+    /// Opens the port named by the port list, or closes the open port.
+    void ButtonSaveComConnectionClick();
+    /// The port has opened: button to "Disconnect", port list locked, buffers discarded, polls started.
+    void ComPortPortOpen();
+    /// The port has closed: button to "Connect", port list free, polls stopped.
+    void ComPortPortClose();
+    /// The polling mode has been chosen: the packet detector cuts ">" ... LF answers.
+    void RadioButtonPollingClick();
+    /// The monitoring mode has been chosen: the packet detector cuts messages ending in ETX.
+    void RadioButtonListenClick();
+    /// Another baud rate has been selected: the port takes it, open or not.
+    void RadioGroupBaudrateClick();
+    /// Another character format has been selected: the port takes its data bits, parity and stop bits.
+    void RadioGroupParameterRS232Click();
+
+    // Traffic.
+    /// One poll step: the next address's request is logged and written to the line.
+    void TimerPollingTimer();
+    /// A message cut out of the received bytes by the packet detector.
+    void DataPacketStringPacket(const std::string& data);
+
+private:
+    void CreateControls();
+    void CreateHeader();
+    /// Shows a text in a plain message box over the window, as the handlers report caught errors.
+    void ShowMessage(const QString& text);
+
+    /// Advances through the poll addresses; 0 at creation, never reset by closing the port.
+    int32_t FPollCounter = 0;
+    /// The last request written to the line, CR LF included: its echo is not logged.
+    std::string FLastRequest;
+    bool FShownBefore = false;
+};
