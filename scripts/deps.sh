@@ -7,7 +7,7 @@ lintaker_packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    xvfb xauth
+    xvfb xauth fonts-dejavu-core fonts-liberation2
 )
 
 lintaker_install_missing() {
