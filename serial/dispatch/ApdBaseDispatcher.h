@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,16 @@ struct TStatusTrigger {
     uint16_t Value = 0;
     bool Armed = false;
     bool Hit = false;
+};
+
+/// The triggers of a dispatcher as the port keeps them across a close and a reopen: the
+/// availability threshold and copies of every timer, data and status record. A list that was
+/// never taken is empty (std::nullopt), which a restore leaves out.
+struct TTriggerSnapshot {
+    int32_t AvailLength = 0;
+    std::optional<std::vector<TTimerTrigger>> Timers;
+    std::optional<std::vector<TDataTrigger>> Data;
+    std::optional<std::vector<TStatusTrigger>> Status;
 };
 
 /// A handler procedure: message number, wParam, lParam.
@@ -297,6 +308,31 @@ public:
     void ProcessLineEvent();
     void ProcessTimers();
 
+    // ---- Triggers (each that changes them takes DispatcherLock) ----
+    /// Handle of the availability trigger; timer and data handles are multiples of 8 from 8.
+    static constexpr int32_t kAvailTrigger = 1;
+    /// The longest timer duration in ticks: the largest count below 2^31 milliseconds.
+    static constexpr int32_t kMaxTimerTicks = 39045157;
+    /// Unread bytes at which availability notifications come; 0 switches them off.
+    void SetAvailLength(int32_t length);
+    int32_t GetAvailLength();
+    /// Adds an inactive timer trigger. @return its handle, or -5001 when no handle is free.
+    int32_t NewTimerTrigger();
+    /// activate: (re)starts the timer with `ticks` (0: the duration set before), at most
+    /// kMaxTimerTicks; else stops it. @return 0, or -5003 when `handle` is no timer trigger.
+    int32_t ArmTimerTrigger(int32_t handle, int32_t ticks, bool activate);
+    /// Removes a trigger; handle 1 switches availability off. @return 0, or -5003 when unknown.
+    int32_t DisposeTrigger(int32_t handle);
+    /// Switches availability off, frees every trigger and starts the handle numbering again.
+    void ClearAllTriggers();
+    /// Replaces the snapshot's contents by the current threshold and copies of every trigger.
+    void SaveTriggers(TTriggerSnapshot& snapshot);
+    /// Replaces the threshold and the triggers by copies of the snapshot's; handles come back
+    /// unchanged and the handle numbering is left as it is.
+    void RestoreTriggers(const TTriggerSnapshot& snapshot);
+    /// Empties the snapshot's lists (they then count as never taken).
+    static void FreeSnapshot(TTriggerSnapshot& snapshot);
+
     // ---- Handlers ----
     void AddWindowHandler(HWND window);
     void RemoveWindowHandler(HWND window);
@@ -366,7 +402,13 @@ protected:
     void CloseSignals();
     /// Frees both rings. @pre the dispatch thread is not running.
     void FreeRings();
-    void ClearAllTriggers();
+    /// A fresh handle: NextTriggerNumber * 8 while it is below 4096, then the first multiple of 8
+    /// up to 4096 that no trigger holds. @return the handle, or 0 when none is free.
+    int32_t NextHandle() REQUIRES(DispatcherLock);
+    enum TTriggerKind { tkNone, tkTimer, tkData, tkStatus };
+    /// Finds the trigger of `handle` (0 and 1 are never found); with `remove` it is taken out of
+    /// its list and the disposal logged. @return its kind, tkNone when not found.
+    TTriggerKind FindTrigger(int32_t handle, bool remove) REQUIRES(DispatcherLock);
     /// Run on the dispatch thread and inside DiscardInput without DispatcherLock: only the
     /// dispatch thread's checks walk these records, and the lists change only under the lock.
     void ResetStatusHits() NO_THREAD_SAFETY_ANALYSIS;
