@@ -601,31 +601,6 @@ void TApdBaseDispatcher::ProcessTimers()
     StatusHitSeen = false;
 }
 
-// ---- Triggers (the state that opening resets) ------------------------------------------------------
-
-void TApdBaseDispatcher::ClearAllTriggers()
-{
-    TLockGuard guard(DispatcherLock);
-    AvailLength = 0;
-    TimerTriggerList.clear();
-    DataTriggerList.clear();
-    StatusTriggerList.clear();
-    NextTriggerNumber = 1;
-}
-
-void TApdBaseDispatcher::ResetStatusHits()
-{
-    for (auto it = StatusTriggerList.rbegin(); it != StatusTriggerList.rend(); ++it)
-        it->Hit = false;
-    StatusHitSeen = false;
-}
-
-void TApdBaseDispatcher::ResetDataMatches()
-{
-    for (auto& trigger : DataTriggerList)
-        trigger.MatchState.fill(0);
-}
-
 // ---- Handlers -------------------------------------------------------------------------------------
 
 void TApdBaseDispatcher::AddWindowHandler(HWND window)
