@@ -1,10 +1,14 @@
-// The main window: its controls as stored, their start state, and the header's link to the user guide.
+// The main window: its controls and components as stored, their start state, the header's link to
+// the user guide, connecting and the two modes, the line settings and the poll beat.
 #include "app/FrmMain.h"
 
 #include "app/RadioGroup.h"
 #include "app/UrlLabel.h"
 #include "platform/win32.h"
 #include "ports/UnitComPortListe.h"
+#include "protocol/UnitEntDeCoder.h"
+#include "runtime/Exception.h"
+#include "serial/port/ApdComPort.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -22,8 +26,11 @@
 #include <QShowEvent>
 #include <QTimer>
 
+#include <cstdint>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 // Outside any namespace, as the resource initialiser requires; the resources live in a static
@@ -37,6 +44,83 @@ constexpr int kHeaderHeight = 121;
 constexpr int kMemoHeight = 229;
 constexpr int kFontPixels = 11;
 constexpr int kPollIntervalMs = 500;
+
+// The poll rotation: the counter n (1 to 10) picks the n-th address; the command follows it, and
+// the request goes out with CR LF after its frame.
+constexpr std::string_view kPollAddresses = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr int32_t kPollDevices = 10;
+constexpr std::string_view kPollCommand = "T";
+constexpr std::string_view kLineEnd = "\r\n";
+
+// What each entry of the format group sets on the port, by index; no entry selected is 8-N-1.
+struct TCharFormat {
+    uint16_t DataBits;
+    TParity Parity;
+    uint16_t StopBits;
+};
+constexpr TCharFormat kCharFormats[] = {
+    {7, pNone, 1}, {7, pEven, 1}, {7, pOdd, 1}, {8, pNone, 1}, {8, pEven, 1}, {8, pOdd, 1},
+};
+constexpr TCharFormat kNoCharFormat = {8, pNone, 1};
+
+/// A text that is not a decimal integer where one is needed.
+class EConvertError : public Exception
+{
+public:
+    explicit EConvertError(const QString& text)
+        : Exception(
+              QStringLiteral("'%1' ist kein gültiger Integerwert").arg(text).toLocal8Bit().toStdString())
+    {
+    }
+};
+
+// The value of a text made of an optional sign and decimal digits, nothing else; nullopt for any
+// other text and for values outside the 32-bit range.
+std::optional<int64_t> DecimalValue(const QString& text)
+{
+    qsizetype at = 0;
+    bool negative = false;
+    if (at < text.size() && (text[at] == u'+' || text[at] == u'-')) {
+        negative = text[at] == u'-';
+        ++at;
+    }
+    if (at == text.size())
+        return std::nullopt;
+    int64_t value = 0;
+    for (; at < text.size(); ++at) {
+        const char16_t digit = text[at].unicode();
+        // Only the ASCII digits: other scripts' digits are no port number.
+        if (digit < u'0' || digit > u'9')
+            return std::nullopt;
+        value = value * 10 + (digit - u'0');
+        if (value > int64_t{INT32_MAX} + 1)
+            return std::nullopt;
+    }
+    value = negative ? -value : value;
+    if (value < INT32_MIN || value > INT32_MAX)
+        return std::nullopt;
+    return value;
+}
+
+int32_t StrToInt(const QString& text)
+{
+    const std::optional<int64_t> value = DecimalValue(text);
+    if (!value)
+        throw EConvertError(text);
+    return static_cast<int32_t>(*value);
+}
+
+// A port number is 16 bits wide; a larger number or a negative one would wrap around onto some
+// other port, so it is refused as no number at all.
+uint16_t PortNumberOf(const QString& text)
+{
+    const std::optional<int64_t> value = DecimalValue(text);
+    if (!value || *value < 0 || *value > UINT16_MAX)
+        throw EConvertError(text);
+    return static_cast<uint16_t>(*value);
+}
+
+QString ExceptionText(const std::exception& error) { return QString::fromLocal8Bit(error.what()); }
 
 // Families in order of preference: the window's own font first, then the closest free ones.
 QFont FontOf(const QStringList& families)
@@ -208,6 +292,7 @@ void TFormMain::CreateControls()
     MemoPolling->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     MemoPolling->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     MemoPolling->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    MemoPolling->setMaximumBlockCount(kMemoMaxLines);
 
     TimerPolling = new QTimer(this);
     TimerPolling->setObjectName(QStringLiteral("TimerPolling"));
@@ -215,6 +300,24 @@ void TFormMain::CreateControls()
     TimerPolling->setTimerType(Qt::PreciseTimer);
     TimerPolling->setInterval(kPollIntervalMs);
     connect(TimerPolling, &QTimer::timeout, this, &TFormMain::TimerPollingTimer);
+
+    CreateComPort();
+}
+
+void TFormMain::CreateComPort()
+{
+    ComPort = new TApdComPort(this);
+    // Its stored settings are applied while it loads, as for every component the window makes.
+    ComPort->BeginLoading();
+    ComPort->SetName("ComPort");
+    ComPort->SetBaud(9600);
+    ComPort->SetPromptForPort(false);
+    ComPort->SetBufferFull(3686);
+    ComPort->SetBufferResume(409);
+    ComPort->SetTraceName("TRACEALLHEX.TXT");
+    ComPort->SetLogName("LOGHEX.TXT");
+    ComPort->SetOnPortOpen([this](TComponent*) { ComPortPortOpen(); });
+    ComPort->SetOnPortClose([this](TComponent*) { ComPortPortClose(); });
 }
 
 void TFormMain::CreateHeader()
@@ -289,7 +392,14 @@ void TFormMain::FormShow()
     ButtonSaveComConnection->setFocus();
 }
 
-void TFormMain::FormClose() {}
+void TFormMain::FormClose()
+{
+    // The window goes whatever the line says: an error of the close is of no use to anyone now.
+    try {
+        ComPort->SetOpen(false);
+    } catch (...) {
+    }
+}
 
 void TFormMain::showEvent(QShowEvent* event)
 {
@@ -342,21 +452,116 @@ void TFormMain::LabelUrlClick(QObject* sender)
     }
 }
 
-void TFormMain::ButtonSaveComConnectionClick() {}
+void TFormMain::ButtonSaveComConnectionClick()
+{
+    try {
+        QString number = ComboBoxCOM->currentText();
+        const qsizetype prefix = number.indexOf(QStringLiteral("COM"), 0, Qt::CaseSensitive);
+        if (prefix >= 0)
+            number.remove(prefix, 3);
+        if (ComPort->Open()) {
+            ComPort->SetOpen(false);
+        } else {
+            ComPort->SetComNumber(PortNumberOf(number));
+            ComPort->SetOpen(true);
+        }
+    } catch (const std::exception& error) {
+        ShowMessage(ExceptionText(error));
+    }
+}
 
-void TFormMain::ComPortPortOpen() {}
+void TFormMain::ComPortPortOpen()
+{
+    ButtonSaveComConnection->setText(QStringLiteral("Disconnect"));
+    ComboBoxCOM->setEnabled(false);
+    // Whatever came or was queued before the open belongs to no request of ours.
+    ComPort->DiscardInput();
+    ComPort->DiscardOutput();
+    SetPollTimerEnabled(RadioButtonPolling->isChecked());
+}
 
-void TFormMain::ComPortPortClose() {}
+void TFormMain::ComPortPortClose()
+{
+    ButtonSaveComConnection->setText(QStringLiteral("Connect"));
+    ComboBoxCOM->setEnabled(true);
+    SetPollTimerEnabled(false);
+}
 
-void TFormMain::RadioButtonPollingClick() {}
+void TFormMain::RadioButtonListenClick()
+{
+    CheckBoxProtocol->show();
+    SetPollTimerEnabled(false);
+    // The detector changes its conditions only on a closed port, so an open line is closed around
+    // the change; its open notification then runs again.
+    const bool wasOpen = ComPort->Open();
+    ComPort->SetOpen(false);
+    ApplyPacketMode(pmMonitoring);
+    ComPort->SetOpen(wasOpen);
+}
 
-void TFormMain::RadioButtonListenClick() {}
+void TFormMain::RadioButtonPollingClick()
+{
+    CheckBoxProtocol->hide();
+    const bool wasOpen = ComPort->Open();
+    ComPort->SetOpen(false);
+    ApplyPacketMode(pmPolling);
+    ComPort->SetOpen(wasOpen);
+    if (ComPort->Open())
+        SetPollTimerEnabled(true);
+}
 
-void TFormMain::RadioGroupBaudrateClick() {}
+void TFormMain::ApplyPacketMode(TPacketMode)
+{
+    // The packet detector takes the mode's conditions here: polling cuts from ">" up to the line
+    // feed, monitoring from the first byte up to ETX. It comes with the received-message handling;
+    // until then the window has no detector to set.
+}
 
-void TFormMain::RadioGroupParameterRS232Click() {}
+void TFormMain::RadioGroupBaudrateClick()
+{
+    const int index = RadioGroupBaudrate->ItemIndex();
+    if (index < 0)
+        return;
+    ComPort->SetBaud(StrToInt(RadioGroupBaudrate->Items().at(index)));
+}
 
-void TFormMain::TimerPollingTimer() {}
+void TFormMain::RadioGroupParameterRS232Click()
+{
+    const int index = RadioGroupParameterRS232->ItemIndex();
+    const TCharFormat& format = index >= 0 && index < static_cast<int>(std::size(kCharFormats))
+                                    ? kCharFormats[static_cast<size_t>(index)]
+                                    : kNoCharFormat;
+    ComPort->SetDataBits(format.DataBits);
+    ComPort->SetParity(format.Parity);
+    ComPort->SetStopBits(format.StopBits);
+}
+
+void TFormMain::SetPollTimerEnabled(bool enabled)
+{
+    if (enabled == TimerPolling->isActive())
+        return;
+    if (enabled)
+        TimerPolling->start();
+    else
+        TimerPolling->stop();
+}
+
+void TFormMain::TimerPollingTimer()
+{
+    ++FPollCounter;
+    // An answer still arriving to the previous poll, or a request not yet gone, would be taken
+    // for part of this one's exchange.
+    ComPort->DiscardInput();
+    ComPort->DiscardOutput();
+    std::string payload(1, kPollAddresses.at(static_cast<size_t>(FPollCounter - 1)));
+    payload += kPollCommand;
+    const std::string request = FrameMessage(payload);
+    FLastRequest = request + std::string(kLineEnd);
+    if (FPollCounter >= kPollDevices)
+        FPollCounter = 0;
+    MemoPolling->appendPlainText(QString::fromLatin1(request));
+    ComPort->SendString(FLastRequest);
+}
 
 void TFormMain::DataPacketStringPacket(const std::string&) {}
 

@@ -16,6 +16,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QTimer;
+class TApdComPort;
 class TRadioGroup;
 class TUrlLabel;
 
@@ -57,10 +58,18 @@ public:
     TRadioGroup* RadioGroupParameterRS232 = nullptr;
     QPlainTextEdit* MemoPolling = nullptr;
     QTimer* TimerPolling = nullptr;
+    /// The serial port; owned by the window, closed when it closes.
+    TApdComPort* ComPort = nullptr;
+
+    /// Most lines the traffic log keeps; the oldest go first, so a window left polling for days
+    /// does not grow without end.
+    static constexpr int kMemoMaxLines = 100000;
 
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    /// Shows a text in a plain message box over the window, as the handlers report caught errors.
+    virtual void ShowMessage(const QString& text);
 
 private slots:
     // Window life.
@@ -97,10 +106,16 @@ private slots:
     void DataPacketStringPacket(const std::string& data);
 
 private:
+    /// How the packet detector cuts the received bytes into messages.
+    enum TPacketMode { pmPolling, pmMonitoring };
+
     void CreateControls();
     void CreateHeader();
-    /// Shows a text in a plain message box over the window, as the handlers report caught errors.
-    void ShowMessage(const QString& text);
+    void CreateComPort();
+    /// Gives the packet detector the start and end conditions of the mode, while the port is closed.
+    void ApplyPacketMode(TPacketMode mode);
+    /// Starts or stops the poll beat; a running beat is left in step.
+    void SetPollTimerEnabled(bool enabled);
 
     /// Advances through the poll addresses; 0 at creation, never reset by closing the port.
     int32_t FPollCounter = 0;
