@@ -23,8 +23,6 @@ int32_t CurrentTick() { return static_cast<int32_t>(MillisecondClock() / kTickMs
 
 int32_t TApdBaseDispatcher::NextHandle()
 {
-    if (NextTriggerNumber < kHandleNumbers)
-        return NextTriggerNumber++ * 8;
     auto taken = [this](int32_t handle) {
         return std::any_of(TimerTriggerList.begin(), TimerTriggerList.end(),
                            [handle](const TTimerTrigger& t) { return t.Handle == handle; }) ||
@@ -33,6 +31,13 @@ int32_t TApdBaseDispatcher::NextHandle()
                std::any_of(StatusTriggerList.begin(), StatusTriggerList.end(),
                            [handle](const TStatusTrigger& t) { return (t.Handle & ~7) == handle; });
     };
+    // A restored snapshot brings back handles without moving the numbering on: those are
+    // skipped, or two triggers would answer to one handle.
+    while (NextTriggerNumber < kHandleNumbers) {
+        int32_t handle = NextTriggerNumber++ * 8;
+        if (!taken(handle))
+            return handle;
+    }
     for (int32_t handle = 8; handle <= kLastReusedHandle; handle += 8) {
         if (!taken(handle))
             return handle;

@@ -410,17 +410,23 @@ protected:
 
 private:
     struct TPortUser {
+        uint32_t Id = 0; // tells an entry still registered from one added in its place
         HWND Window = nullptr;
         TPortCallback Callback;
         TPortUserMethod Extended;
         bool IsExtended = false;
     };
+    enum TUserNotice { unOpened, unClosing, unClosed };
 
     static LRESULT NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    /// The window procedure's part after the dispatcher and port are found.
-    void HandleNotifyMessage(TApdBaseDispatcher* dispatcher, UINT message, WPARAM wParam, LPARAM lParam);
     /// Frees window and dispatcher and marks the port closed.
     void FinishClose();
+    /// The end of a close that had to wait for the dispatcher's threads; then a pending open.
+    void CompleteDeferredClose();
+    void HandleTriggerMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    /// Tells the users, last registered first; users added or removed meanwhile are skipped.
+    void NotifyUsers(TUserNotice notice);
+    void AddUser(TPortUser user);
     /// Re-applies every setting that honours ForceApply, with ForceApply set.
     void ApplySettings();
     void ApplyLineSettings();
@@ -429,7 +435,7 @@ private:
     void ApplyLogState(TTraceLogState value);
     /// Whether line operations are to do nothing now (a close is being finished).
     bool Closing() const { return FPortPhase == ppClosing; }
-    void CheckResult(int32_t code);
+    int32_t CheckResult(int32_t code);
 
     TDeviceLayer FDeviceLayer = dlWin32;
     uint16_t FComNumber = 0;
@@ -487,6 +493,7 @@ private:
     bool FHasSavedTriggers = false;
     TTriggerSnapshot FSavedTriggers;
     std::vector<TPortUser> FPortUsers;
+    uint32_t FNextUserId = 1;
     HWND FNotifyWindow = nullptr;
     uint16_t FAvailTriggerLength = 1;
     uint8_t FThreadPriorityBoost = 0;

@@ -1,0 +1,381 @@
+// The port component's data operations on the open line: dispatcher access, flushing, sending,
+// timer triggers, line-state queries, the trace and log commands, and the trigger events raised
+// from the notifications that reach the port's window.
+#include "serial/port/ApdComPort.h"
+
+#include "serial/log/DispatchLog.h"
+#include "serial/log/Trace.h"
+#include "serial/port/ApdExceptions.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace
+{
+
+constexpr int32_t ecCommNotOpen = -2007;
+constexpr int32_t ecOutputBufferTooSmall = -3006;
+constexpr size_t kMaxFileName = 255;
+
+} // namespace
+
+// ---- Dispatcher access -----------------------------------------------------------------------------
+
+TApdBaseDispatcher* TApdCustomComPort::ActiveDispatcher()
+{
+    if (!FDispatcher && !IsDesigning() && !IsLoading() && FPortPhase != ppOpen && FAutoOpen)
+        SetOpen(true);
+    return FDispatcher.get();
+}
+
+TApdBaseDispatcher* TApdCustomComPort::RequireDispatcher()
+{
+    TApdBaseDispatcher* dispatcher = ActiveDispatcher();
+    if (!dispatcher)
+        throw ECommNotOpen(ecCommNotOpen);
+    return dispatcher;
+}
+
+// ---- Line operations -------------------------------------------------------------------------------
+// While a close is being finished they do nothing, so that handlers running during the close do
+// not open the port again.
+
+void TApdCustomComPort::DiscardInput()
+{
+    if (Closing())
+        return;
+    CheckResult(RequireDispatcher()->DiscardInput());
+}
+
+void TApdCustomComPort::DiscardOutput()
+{
+    if (Closing())
+        return;
+    CheckResult(RequireDispatcher()->DiscardOutput());
+}
+
+void TApdCustomComPort::SendString(const std::string& text)
+{
+    if (Closing())
+        return;
+    TApdBaseDispatcher* dispatcher = RequireDispatcher();
+    if (text.empty())
+        return;
+    // No output buffer holds more than a 16-bit size, so a longer text can never fit.
+    if (text.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+        CheckResult(ecOutputBufferTooSmall);
+    CheckResult(dispatcher->SendBlock(text.data(), static_cast<int32_t>(text.size())));
+}
+
+uint16_t TApdCustomComPort::NewTimerTrigger()
+{
+    if (Closing())
+        return 0;
+    return static_cast<uint16_t>(CheckResult(RequireDispatcher()->NewTimerTrigger()));
+}
+
+void TApdCustomComPort::ArmTimerTrigger(uint16_t handle, int32_t ticks, bool activate)
+{
+    if (Closing())
+        return;
+    CheckResult(RequireDispatcher()->ArmTimerTrigger(handle, ticks, activate));
+}
+
+void TApdCustomComPort::ServiceLine()
+{
+    if (Closing())
+        return;
+    CheckResult(RequireDispatcher()->YieldDevice());
+}
+
+uint16_t TApdCustomComPort::CurrentLineError()
+{
+    if (FPortPhase != ppOpen)
+        return 0;
+    return static_cast<uint16_t>(FDispatcher->GetLineError());
+}
+
+bool TApdCustomComPort::BreakReceived()
+{
+    if (FPortPhase != ppOpen)
+        return false;
+    return FDispatcher->GetLineBreak();
+}
+
+// ---- Trace commands --------------------------------------------------------------------------------
+// Meant for an open port; on a closed port they open it first (AutoOpen) or do nothing.
+
+void TApdCustomComPort::TraceBegin(uint32_t size)
+{
+    if (Closing())
+        return;
+    TApdBaseDispatcher* dispatcher = ActiveDispatcher();
+    if (!dispatcher)
+        return;
+    if (size != 0)
+        FTraceSize = std::min<uint32_t>(size, kMaxTraceCapacity);
+    CheckResult(dispatcher->StartTracing(static_cast<int32_t>(FTraceSize)));
+    FTracing = tlOn;
+}
+
+void TApdCustomComPort::TraceSaveTo(const std::string& fileName, bool inHex)
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        CheckResult(dispatcher->DumpTrace(fileName.substr(0, kMaxFileName), false, inHex, FTraceAllHex));
+        FTracing = tlOff;
+    }
+}
+
+void TApdCustomComPort::TraceAppendTo(const std::string& fileName, bool inHex)
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        CheckResult(dispatcher->DumpTrace(fileName.substr(0, kMaxFileName), true, inHex, FTraceAllHex));
+        FTracing = tlOff;
+    }
+}
+
+void TApdCustomComPort::TraceEmpty()
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher())
+        dispatcher->ClearTracing();
+}
+
+void TApdCustomComPort::TraceDiscard()
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        dispatcher->AbortTracing();
+        FTracing = tlOff;
+    }
+}
+
+void TApdCustomComPort::TraceResume()
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        dispatcher->ResumeTracing();
+        FTracing = tlOn;
+    }
+}
+
+void TApdCustomComPort::TracePause()
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        dispatcher->StopTracing();
+        FTracing = tlPause;
+    }
+}
+
+// ---- Log commands ----------------------------------------------------------------------------------
+
+void TApdCustomComPort::LogBegin(uint32_t size)
+{
+    if (Closing())
+        return;
+    TApdBaseDispatcher* dispatcher = ActiveDispatcher();
+    if (!dispatcher)
+        return;
+    if (size != 0)
+        FLogSize = std::min<uint32_t>(size, kMaxDispatchLogSize);
+    dispatcher->StartDispatchLogging(FLogSize);
+    FLogging = tlOn;
+}
+
+void TApdCustomComPort::LogSaveTo(const std::string& fileName, bool inHex)
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        CheckResult(dispatcher->DumpDispatchLog(fileName.substr(0, kMaxFileName), false, inHex, FLogAllHex));
+        FLogging = tlOff;
+    }
+}
+
+void TApdCustomComPort::LogAppendTo(const std::string& fileName, bool inHex)
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        CheckResult(dispatcher->DumpDispatchLog(fileName.substr(0, kMaxFileName), true, inHex, FLogAllHex));
+        FLogging = tlOff;
+    }
+}
+
+void TApdCustomComPort::LogEmpty()
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher())
+        dispatcher->ClearDispatchLogging();
+}
+
+void TApdCustomComPort::LogDiscard()
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        dispatcher->AbortDispatchLogging();
+        FLogging = tlOff;
+    }
+}
+
+void TApdCustomComPort::LogResume()
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        dispatcher->ResumeDispatchLogging();
+        FLogging = tlOn;
+    }
+}
+
+void TApdCustomComPort::LogPause()
+{
+    if (Closing())
+        return;
+    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
+        dispatcher->StopDispatchLogging();
+        FLogging = tlPause;
+    }
+}
+
+// ---- Trigger events --------------------------------------------------------------------------------
+
+void TApdCustomComPort::HandleTriggerMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto handle = static_cast<uint16_t>(wParam);
+    auto data =
+        message == TApdBaseDispatcher::MsgTriggerAvail ? handle : static_cast<uint16_t>(lParam & 0xFFFF);
+    FireTrigger(static_cast<uint16_t>(message), handle, data);
+    switch (message) {
+    case TApdBaseDispatcher::MsgTriggerAvail:
+        FireTriggerAvail(handle);
+        break;
+    case TApdBaseDispatcher::MsgTriggerData:
+        FireTriggerData(handle);
+        break;
+    case TApdBaseDispatcher::MsgTriggerTimer:
+        FireTriggerTimer(handle);
+        break;
+    case TApdBaseDispatcher::MsgTriggerStatus:
+        FireTriggerStatus(handle);
+        // A status handle carries its kind in the low three bits.
+        switch (handle & 7) {
+        case stModem:
+            FireTriggerModemStatus();
+            break;
+        case stLine: {
+            uint16_t error = CurrentLineError();
+            bool lineBreak = BreakReceived();
+            FireTriggerLineError(error, lineBreak);
+            break;
+        }
+        case stOutFree:
+            FireTriggerOutbuffFree();
+            break;
+        case stOutUsed:
+            FireTriggerOutbuffUsed();
+            break;
+        case stOutSent:
+            FireTriggerOutSent();
+            break;
+        default:
+            break;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void TApdCustomComPort::FireTrigger(uint16_t msg, uint16_t triggerHandle, uint16_t data)
+{
+    if (FOnTrigger)
+        FOnTrigger(this, msg, triggerHandle, data);
+}
+
+void TApdCustomComPort::FireTriggerAvail(uint16_t count)
+{
+    if (FOnTriggerAvail)
+        FOnTriggerAvail(this, count);
+}
+
+void TApdCustomComPort::FireTriggerData(uint16_t triggerHandle)
+{
+    if (FOnTriggerData)
+        FOnTriggerData(this, triggerHandle);
+}
+
+void TApdCustomComPort::FireTriggerStatus(uint16_t triggerHandle)
+{
+    if (FOnTriggerStatus)
+        FOnTriggerStatus(this, triggerHandle);
+}
+
+void TApdCustomComPort::FireTriggerTimer(uint16_t triggerHandle)
+{
+    if (FOnTriggerTimer)
+        FOnTriggerTimer(this, triggerHandle);
+}
+
+void TApdCustomComPort::FireTriggerLineError(uint16_t error, bool lineBreak)
+{
+    if (FOnTriggerLineError)
+        FOnTriggerLineError(this, error, lineBreak);
+}
+
+void TApdCustomComPort::FireTriggerModemStatus()
+{
+    if (FOnTriggerModemStatus)
+        FOnTriggerModemStatus(this);
+}
+
+void TApdCustomComPort::FireTriggerOutbuffFree()
+{
+    if (FOnTriggerOutbuffFree)
+        FOnTriggerOutbuffFree(this);
+}
+
+void TApdCustomComPort::FireTriggerOutbuffUsed()
+{
+    if (FOnTriggerOutbuffUsed)
+        FOnTriggerOutbuffUsed(this);
+}
+
+void TApdCustomComPort::FireTriggerOutSent()
+{
+    if (FOnTriggerOutSent)
+        FOnTriggerOutSent(this);
+}
+
+void TApdCustomComPort::FireWaitChar(uint16_t character)
+{
+    if (FOnWaitChar)
+        FOnWaitChar(this, character);
+}
+
+// ---- Finding a port --------------------------------------------------------------------------------
+
+TApdCustomComPort* LocateComPort(TComponent* owner)
+{
+    if (!owner)
+        return nullptr;
+    for (int i = 0; i < owner->ComponentCount(); ++i) {
+        TComponent* component = owner->Components(i);
+        if (auto* port = dynamic_cast<TApdCustomComPort*>(component))
+            return port;
+        if (TApdCustomComPort* port = LocateComPort(component))
+            return port;
+    }
+    return nullptr;
+}
