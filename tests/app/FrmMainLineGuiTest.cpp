@@ -1,0 +1,359 @@
+// Main window on a serial line: connecting, the poll rotation on the wire and in the log, the two
+// modes around an open line, line settings reaching it, and what the user is told when it fails.
+#include "app/FrmMain.h"
+
+#include "app/RadioGroup.h"
+#include "platform/win32.h"
+#include "runtime/Application.h"
+#include "runtime/qt/QtApplication.h"
+#include "serial/dispatch/DeviceRegistry.h"
+#include "serial/port/ApdComPort.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/ScopedDeviceMap.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Failures show texts and bytes as such.
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+void PrintTo(const QByteArray& bytes, std::ostream* out)
+{
+    *out << testing::PrintToString(bytes.toStdString());
+}
+
+namespace
+{
+
+using testing::ElementsAre;
+
+// Runs the event loop until the condition holds or the time is up; returns the condition.
+bool PumpUntil(const std::function<bool()>& condition, int timeoutMs = 10000)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!condition() && !deadline.hasExpired()) {
+        QEventLoop loop;
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return condition();
+}
+
+// Only to show that something does not happen: the loop runs for longer than one poll interval.
+void PumpPastOnePoll()
+{
+    PumpUntil([] { return false; }, 700);
+}
+
+// The framed requests of one rotation, as the log shows them.
+const char* const kPolls[] = {">0T<FE", ">1T<FF", ">2T<00", ">3T<01", ">4T<02",
+                              ">5T<03", ">6T<04", ">7T<05", ">8T<06", ">9T<07"};
+
+QByteArray Wire(int count, int first = 0)
+{
+    QByteArray wire;
+    for (int i = first; i < first + count; ++i)
+        wire += QByteArray(kPolls[i % 10]) + "\r\n";
+    return wire;
+}
+
+class TTestFormMain : public TFormMain
+{
+public:
+    QStringList Messages;
+
+protected:
+    void ShowMessage(const QString& text) override { Messages.append(text); }
+};
+
+// A pty registered as COM<number>; the test reads the far end from the event loop. It keeps a slave
+// descriptor of its own, so the master sees no hang-up while the port is closed.
+class TPeerLine
+{
+public:
+    explicit TPeerLine(int number) : Number(number)
+    {
+        Map.Link(number, Pty.SlavePath());
+        Keeper = ::open(Pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        QObject::connect(&Notifier, &QSocketNotifier::activated, [this] {
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(Pty.Master(), buffer, sizeof buffer)) > 0;)
+                Received.append(buffer, n);
+        });
+    }
+    ~TPeerLine() { ::close(Keeper); }
+
+    QString Name() const { return QStringLiteral("COM%1").arg(Number); }
+    bool WaitForBytes(qsizetype count)
+    {
+        return PumpUntil([&] { return Received.size() >= count; });
+    }
+    speed_t Speed() const
+    {
+        termios settings{};
+        tcgetattr(Pty.Master(), &settings);
+        return cfgetospeed(&settings);
+    }
+
+    const int Number;
+    testsupport::ScopedDeviceMap Map;
+    testsupport::PtyPair Pty;
+    int Keeper = -1;
+    QSocketNotifier Notifier{Pty.Master(), QSocketNotifier::Read};
+    QByteArray Received;
+};
+
+QStringList LogLines(const TFormMain& form)
+{
+    return form.MemoPolling->toPlainText().split(u'\n', Qt::SkipEmptyParts);
+}
+
+QStringList PollLines(int count, int first = 0)
+{
+    QStringList lines;
+    for (int i = first; i < first + count; ++i)
+        lines.append(QString::fromLatin1(kPolls[i % 10]));
+    return lines;
+}
+
+// The line settings the open port's dispatcher holds.
+struct TLine {
+    uint32_t Baud = 0;
+    uint16_t Parity = 0;
+    uint8_t DataBits = 0, StopBits = 0;
+};
+TLine DispatcherLine(const TApdComPort* port)
+{
+    TLine line;
+    const TRegistryLock lock;
+    for (int32_t handle = 0; handle < DeviceRegistry::Count(); ++handle)
+        if (TApdBaseDispatcher* dispatcher = DeviceRegistry::At(handle);
+            dispatcher && dispatcher->Owner() == port)
+            dispatcher->GetLineSettings(line.Baud, line.Parity, line.DataBits, line.StopBits);
+    return line;
+}
+
+class FormMainLine : public testing::Test
+{
+protected:
+    static void SetUpTestSuite() { InstallRuntimeBridge(QCoreApplication::instance()); }
+    void SetUp() override
+    {
+        Application::SetExceptionDisplay([this](const std::string& text) { Errors.push_back(text); });
+    }
+    void TearDown() override { Application::SetExceptionDisplay(nullptr); }
+
+    // Shows the window (which lists the device map's ports), picks the line and clicks Connect.
+    static void Connect(TTestFormMain& form, const TPeerLine& line)
+    {
+        form.show();
+        form.ComboBoxCOM->setCurrentIndex(form.ComboBoxCOM->findText(line.Name()));
+        ASSERT_EQ(form.ComboBoxCOM->currentText(), line.Name()) << "the port list lacks the line";
+        form.ButtonSaveComConnection->click();
+        ASSERT_TRUE(form.Messages.isEmpty()) << form.Messages.join(u'\n').toStdString();
+    }
+
+    static void ExpectClosed(const TTestFormMain& form)
+    {
+        EXPECT_FALSE(form.ComPort->Open());
+        EXPECT_EQ(form.ButtonSaveComConnection->text(), QStringLiteral("Connect"));
+        EXPECT_TRUE(form.ComboBoxCOM->isEnabled());
+        EXPECT_FALSE(form.TimerPolling->isActive());
+    }
+
+    // Records each open and close notification with the button's caption after the window's handler.
+    static void RecordNotifications(TTestFormMain& form, QStringList& events)
+    {
+        TApdComPort* port = form.ComPort;
+        port->SetOnPortOpen([&form, &events, handler = port->OnPortOpen()](TComponent* sender) {
+            handler(sender);
+            events.append(QStringLiteral("opened ") + form.ButtonSaveComConnection->text());
+        });
+        port->SetOnPortClose([&form, &events, handler = port->OnPortClose()](TComponent* sender) {
+            handler(sender);
+            events.append(QStringLiteral("closed ") + form.ButtonSaveComConnection->text());
+        });
+    }
+
+    std::vector<std::string> Errors;
+};
+
+TEST_F(FormMainLine, PollsTheRotationAndGoesOnWhereItStoppedAfterAReconnect)
+{
+    TPeerLine line(12);
+    TTestFormMain form;
+    Connect(form, line);
+    EXPECT_EQ(form.ComPort->ComNumber(), 12);
+    EXPECT_EQ(form.ButtonSaveComConnection->text(), QStringLiteral("Disconnect"));
+    EXPECT_FALSE(form.ComboBoxCOM->isEnabled());
+    EXPECT_TRUE(form.TimerPolling->isActive());
+    ASSERT_TRUE(line.WaitForBytes(3 * 8));
+    EXPECT_EQ(line.Received, Wire(3));
+
+    form.ButtonSaveComConnection->click();
+    ExpectClosed(form);
+    PumpPastOnePoll();
+    EXPECT_EQ(line.Received, Wire(3));
+    EXPECT_EQ(LogLines(form), PollLines(3));
+
+    // Across the end of the rotation: the eleventh poll is address 0 again.
+    form.ButtonSaveComConnection->click();
+    ASSERT_TRUE(line.WaitForBytes(11 * 8));
+    EXPECT_EQ(line.Received, Wire(11));
+    EXPECT_EQ(LogLines(form), PollLines(11));
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(FormMainLine, ModeSwitchWhileConnectedReopensTheLineAndStopsOrRestartsThePolls)
+{
+    TPeerLine line(7);
+    QStringList events;
+    TTestFormMain form;
+    RecordNotifications(form, events);
+    Connect(form, line);
+    ASSERT_TRUE(line.WaitForBytes(8));
+    events.clear();
+
+    form.RadioButtonListen->setChecked(true);
+    EXPECT_THAT(events, ElementsAre("closed Connect", "opened Disconnect"));
+    EXPECT_TRUE(form.ComPort->Open());
+    EXPECT_FALSE(form.TimerPolling->isActive());
+    EXPECT_TRUE(form.CheckBoxProtocol->isVisible());
+    PumpPastOnePoll();
+    EXPECT_EQ(line.Received, Wire(1));
+
+    events.clear();
+    form.RadioButtonPolling->setChecked(true);
+    EXPECT_THAT(events, ElementsAre("closed Connect", "opened Disconnect"));
+    EXPECT_TRUE(form.TimerPolling->isActive());
+    EXPECT_FALSE(form.CheckBoxProtocol->isVisible());
+    ASSERT_TRUE(line.WaitForBytes(2 * 8));
+    EXPECT_EQ(line.Received, Wire(2));
+
+    // Closing the window closes the line.
+    events.clear();
+    form.close();
+    EXPECT_THAT(events, ElementsAre("closed Connect"));
+    ExpectClosed(form);
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(FormMainLine, BaudAndFormatReachTheLineStoredWhileClosedAndAtOnceWhileOpen)
+{
+    TPeerLine line(9);
+    QStringList events;
+    TTestFormMain form;
+    form.RadioGroupBaudrate->SetItemIndex(0);
+    form.RadioGroupParameterRS232->SetItemIndex(2);
+    EXPECT_EQ(form.ComPort->Baud(), 1200);
+    Connect(form, line);
+    EXPECT_EQ(line.Speed(), speed_t(B1200));
+    TLine open = DispatcherLine(form.ComPort);
+    EXPECT_EQ(open.Baud, 1200u);
+    EXPECT_EQ(open.DataBits, 7);
+    EXPECT_EQ(open.Parity, pOdd);
+
+    RecordNotifications(form, events);
+    form.RadioGroupBaudrate->SetItemIndex(5);
+    EXPECT_EQ(line.Speed(), speed_t(B38400));
+    EXPECT_EQ(DispatcherLine(form.ComPort).Baud, 38400u);
+
+    const struct {
+        uint16_t DataBits;
+        TParity Parity;
+    } formats[] = {{7, pNone}, {7, pEven}, {7, pOdd}, {8, pNone}, {8, pEven}, {8, pOdd}};
+    for (int index = 5; index >= 0; --index) {
+        form.RadioGroupParameterRS232->SetItemIndex(index);
+        const auto& expected = formats[index];
+        EXPECT_EQ(form.ComPort->DataBits(), expected.DataBits) << index;
+        EXPECT_EQ(form.ComPort->Parity(), expected.Parity) << index;
+        EXPECT_EQ(form.ComPort->StopBits(), 1) << index;
+        open = DispatcherLine(form.ComPort);
+        EXPECT_EQ(open.DataBits, expected.DataBits) << index;
+        EXPECT_EQ(open.Parity, expected.Parity) << index;
+        EXPECT_EQ(open.StopBits, 1) << index;
+        EXPECT_EQ(open.Baud, 38400u) << index;
+    }
+    EXPECT_TRUE(events.isEmpty()) << "the line was closed for a change of its settings";
+    EXPECT_TRUE(form.ComPort->Open());
+}
+
+TEST_F(FormMainLine, FailedConnectsShowTheReasonAndLeaveThePortClosed)
+{
+    TPeerLine line(5);
+    // A number that wrapped around at 16 bits would reach this line.
+    line.Map.Link(70000 - 65536, line.Pty.SlavePath());
+    const struct {
+        const char* Shown;
+        const char* Message;
+    } cases[] = {
+        {"COM250", "ie_BadId - Specified comport doesn't exist"},
+        {"", "'' ist kein gültiger Integerwert"},
+        {"COMx", "'x' ist kein gültiger Integerwert"},
+        {"com5", "'com5' ist kein gültiger Integerwert"},
+        {"COM5 ", "'5 ' ist kein gültiger Integerwert"},
+        {"COM70000", "'70000' ist kein gültiger Integerwert"},
+        {"COM-65531", "'-65531' ist kein gültiger Integerwert"},
+        {"COM99999999999", "'99999999999' ist kein gültiger Integerwert"},
+        {"COM0", "The ComNumber property of the TApdComPort has not been set"},
+    };
+    for (const auto& c : cases) {
+        TTestFormMain form;
+        if (*c.Shown)
+            form.ComboBoxCOM->addItem(QString::fromUtf8(c.Shown));
+        form.ButtonSaveComConnection->click();
+        EXPECT_THAT(form.Messages, ElementsAre(QString::fromUtf8(c.Message))) << c.Shown;
+        ExpectClosed(form);
+    }
+
+    // Held by another opener; once it lets go the same click connects.
+    TTestFormMain form;
+    form.ComboBoxCOM->addItem(line.Name());
+    HANDLE holder =
+        CreateFileA(testsupport::ScopedDeviceMap::DeviceName(5).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    form.ButtonSaveComConnection->click();
+    EXPECT_THAT(form.Messages, ElementsAre("ie_Open - device already open"));
+    ExpectClosed(form);
+    CloseHandle(holder);
+    form.ButtonSaveComConnection->click();
+    EXPECT_TRUE(form.ComPort->Open());
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(FormMainLine, AModeSwitchThatCannotReopenReachesTheErrorDisplayAndLeavesThePortClosed)
+{
+    TPeerLine line(8);
+    TTestFormMain form;
+    Connect(form, line);
+    line.Map.Unlink(8);
+    // As an event from the user arrives: the application's delivery shows what escapes a handler.
+    DeliverGuarded([&] {
+        form.RadioButtonListen->setChecked(true);
+        return true;
+    });
+    EXPECT_THAT(Errors, ElementsAre("ie_BadId - Specified comport doesn't exist"));
+    EXPECT_TRUE(form.Messages.isEmpty());
+    ExpectClosed(form);
+    EXPECT_TRUE(form.RadioButtonListen->isChecked());
+}
+
+} // namespace
