@@ -89,7 +89,10 @@ TEST(ComPortSettings, ClosedPortKeepsOnlyWhatCanWaitForTheOpen)
 
 TEST(ComPortOpen, SettingsAreAppliedAgainInTheirOrder)
 {
+    TTempDir dir;
     TTestPort port;
+    port.SetTraceName(dir.File("trace.txt"));
+    port.SetLogName(dir.File("log.txt"));
     port.SetTracing(tlOn);
     port.SetLogging(tlOn);
     port.SetHWFlowOptions({hwfRequireDSR});
@@ -109,6 +112,8 @@ TEST(ComPortOpen, SettingsAreAppliedAgainInTheirOrder)
     port.Fake()->GetFlowOptions(hardware, software, xon, xoff);
     EXPECT_EQ(xon, 'A');
     EXPECT_EQ(port.Fake()->GetAvailLength(), 5);
+    port.SetOpen(false);
+    EXPECT_TRUE(FileExists(dir.File("log.txt"))) << "the running log is written at close";
 }
 
 TEST(ComPortOpen, WithoutAPortNumber)
@@ -240,8 +245,8 @@ TEST(ComPortEvents, TriggerInterestFollowsTheHandlers)
 
 TEST(ComPortEvents, StatusTriggerOfLineKindReportsTheLineError)
 {
-    TTestPort port;
     std::vector<std::string> heard;
+    TTestPort port;
     port.SetOnTrigger([&](TComponent*, uint16_t msg, uint16_t handle, uint16_t data) {
         heard.push_back("trigger " + std::to_string(msg) + " " + std::to_string(handle) + " " +
                         std::to_string(data));
@@ -312,10 +317,7 @@ TEST(ComPortClose, InsideANotificationTheCloseWaitsForTheThreads)
 
 TEST(ComPortClose, ComNumberChangeKeepsTheTriggers)
 {
-    TTestPort port;
     std::vector<std::string> heard;
-    port.SetOnPortOpen([&](TComponent*) { heard.push_back("open"); });
-    port.SetOnPortClose([&](TComponent*) { heard.push_back("close"); });
     // A user that makes its own timer when told of the open (as the packet manager does).
     struct TTimerUser {
         uint16_t Timer = 0;
@@ -327,6 +329,9 @@ TEST(ComPortClose, ComNumberChangeKeepsTheTriggers)
                 p->ActiveDispatcher()->DisposeTrigger(Timer);
         }
     } user;
+    TTestPort port;
+    port.SetOnPortOpen([&](TComponent*) { heard.push_back("open"); });
+    port.SetOnPortClose([&](TComponent*) { heard.push_back("close"); });
     port.AddPortUser(TPortUserMethod::Of<&TTimerUser::PortEvent>(&user));
     port.SetOpen(true);
     uint16_t mine = port.NewTimerTrigger();

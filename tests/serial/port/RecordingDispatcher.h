@@ -22,12 +22,15 @@ struct TDispatcherRecord {
 class TRecordingDispatcher : public TApdBaseDispatcher
 {
 public:
-    TRecordingDispatcher(TApdCustomComPort* owner, TDispatcherRecord& record)
-        : TApdBaseDispatcher(owner), Record(record)
+    TRecordingDispatcher(TApdCustomComPort* owner, std::shared_ptr<TDispatcherRecord> record)
+        : TApdBaseDispatcher(owner), Shared(std::move(record)), Record(*Shared)
     {
     }
     ~TRecordingDispatcher() override { DestroyDispatcher(); }
 
+    // Shared with the port: the port's base part closes the line after the test port's own
+    // members have gone.
+    std::shared_ptr<TDispatcherRecord> Shared;
     TDispatcherRecord& Record;
     int32_t OpenResult = 0;
     DWORD OpenError = 0;
@@ -173,7 +176,8 @@ class TTestPort : public TApdComPort
 public:
     explicit TTestPort(TComponent* owner = nullptr) : TApdComPort(owner) { SetComNumber(1); }
 
-    TDispatcherRecord Record;
+    std::shared_ptr<TDispatcherRecord> Shared = std::make_shared<TDispatcherRecord>();
+    TDispatcherRecord& Record = *Shared;
     int32_t NextOpenResult = 0;
     DWORD NextOpenError = 0;
     int Created = 0;
@@ -188,7 +192,7 @@ protected:
     {
         ++Created;
         Record.Watching = false;
-        auto dispatcher = std::make_unique<TRecordingDispatcher>(this, Record);
+        auto dispatcher = std::make_unique<TRecordingDispatcher>(this, Shared);
         dispatcher->OpenResult = NextOpenResult;
         dispatcher->OpenError = NextOpenError;
         return dispatcher;

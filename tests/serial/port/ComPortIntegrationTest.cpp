@@ -1,0 +1,244 @@
+// The port component on its real device layer over pseudo-terminals: bytes reach the far end,
+// line settings reach the line while open, open failures leave nothing behind, and a change of
+// port number on an open line moves it with its triggers.
+#include "serial/port/ApdComPort.h"
+
+#include "runtime/Thread.h"
+#include "runtime/Wait.h"
+#include "serial/device/ApdWin32Dispatcher.h"
+#include "serial/dispatch/DeviceRegistry.h"
+#include "serial/port/ApdExceptions.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/ScopedDeviceMap.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <termios.h>
+
+using ::testing::ElementsAre;
+
+namespace
+{
+
+constexpr uint16_t kPort = 7;
+constexpr uint16_t kOtherPort = 8;
+constexpr uint16_t kMissingPort = 9;
+
+class ComPortOverPty : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        InitMainThread();
+        map.Link(kPort, pty.SlavePath());
+        map.Link(kOtherPort, other.SlavePath());
+        map.Link(kMissingPort, "/nonexistent/lintaker-tty");
+        port.SetComNumber(kPort);
+        port.SetPromptForPort(false);
+        port.SetBaud(9600);
+    }
+
+    /// Closed, with no dispatcher and nothing left in the registry.
+    void ExpectNothingLeft(int32_t registered)
+    {
+        EXPECT_FALSE(port.Open());
+        EXPECT_EQ(port.PortPhase(), ppClosed);
+        port.SetAutoOpen(false);
+        EXPECT_EQ(port.ActiveDispatcher(), nullptr);
+        port.SetAutoOpen(true);
+        EXPECT_EQ(DeviceRegistry::Count(), registered);
+    }
+
+    testsupport::ScopedDeviceMap map;
+    testsupport::PtyPair pty;
+    testsupport::PtyPair other;
+    std::vector<std::string> heard; // before the port: its close at the end still reports here
+    TApdComPort port;
+};
+
+/// Delivers one availability notification to the port's window from the device-event thread,
+/// the next time that thread starts a wait, as a notification in delivery would: with Notifying
+/// set, blocking until the window has handled it.
+class TNotifyingDispatcher : public TApdWin32Dispatcher
+{
+public:
+    using TApdWin32Dispatcher::TApdWin32Dispatcher;
+    std::atomic<bool> NotifyNext{false};
+
+    bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) override
+    {
+        if (NotifyNext.exchange(false)) {
+            HWND window;
+            {
+                TLockGuard guard(DispatcherLock);
+                window = WindowHandlers.empty() ? nullptr : WindowHandlers.front().Window;
+            }
+            Notifying = true;
+            DWORD_PTR result = 0;
+            SendMessageTimeoutA(window, MsgTriggerAvail, 1, static_cast<LPARAM>(Handle()) << 16, SMTO_BLOCK,
+                                3000, &result);
+            Notifying = false;
+        }
+        return TApdWin32Dispatcher::WaitDeviceEvent(mask, overlapped);
+    }
+};
+
+class TNotifyingPort : public TApdComPort
+{
+public:
+    TNotifyingDispatcher* Made = nullptr;
+
+protected:
+    std::unique_ptr<TApdBaseDispatcher> CreateDispatcher() override
+    {
+        auto dispatcher = std::make_unique<TNotifyingDispatcher>(this);
+        Made = dispatcher.get();
+        return dispatcher;
+    }
+};
+
+speed_t MasterSpeed(int master)
+{
+    termios settings{};
+    tcgetattr(master, &settings);
+    return cfgetospeed(&settings);
+}
+
+} // namespace
+
+TEST_F(ComPortOverPty, BytesAndLineSettingsReachTheLine)
+{
+    port.SetOnPortOpen([&](TComponent*) { heard.push_back("open"); });
+    port.SetOnPortClose([&](TComponent*) { heard.push_back("close"); });
+    port.SetOpen(true);
+    EXPECT_EQ(MasterSpeed(pty.Master()), B9600);
+
+    port.SendString(">0T<A4\r\n");
+    EXPECT_EQ(pty.ReadExactly(8), ">0T<A4\r\n");
+
+    port.SetBaud(38400);
+    port.SetDataBits(7);
+    port.SetParity(pEven);
+    EXPECT_EQ(MasterSpeed(pty.Master()), B38400);
+    // A pty keeps eight data bits whatever it is told; the line's record keeps what was set.
+    uint32_t baud;
+    uint16_t parity;
+    uint8_t dataBits, stopBits;
+    port.ActiveDispatcher()->GetLineSettings(baud, parity, dataBits, stopBits);
+    EXPECT_EQ(baud, 38400u);
+    EXPECT_EQ(dataBits, 7);
+    EXPECT_EQ(parity, EVENPARITY);
+
+    port.SetOpen(false);
+    EXPECT_THAT(heard, ElementsAre("open", "close"));
+}
+
+TEST_F(ComPortOverPty, OpenFailuresLeaveNothingBehind)
+{
+    int32_t registered = DeviceRegistry::Count();
+    int events = 0;
+    port.SetOnPortOpen([&](TComponent*) { ++events; });
+
+    port.SetComNumber(kMissingPort);
+    try {
+        port.SetOpen(true);
+        ADD_FAILURE() << "a missing device opened";
+    } catch (const EBadId& error) {
+        EXPECT_EQ(error.Message(), "ie_BadId - Specified comport doesn't exist");
+    }
+    ExpectNothingLeft(registered);
+    EXPECT_EQ(port.ComNumber(), kMissingPort);
+
+    TApdComPort holder;
+    holder.SetComNumber(kOtherPort);
+    holder.SetOpen(true);
+    port.SetComNumber(kOtherPort);
+    try {
+        port.SetOpen(true);
+        ADD_FAILURE() << "a held device opened twice";
+    } catch (const EAlreadyOpen& error) {
+        EXPECT_EQ(error.Message(), "ie_Open - device already open");
+    }
+    holder.SetOpen(false);
+    ExpectNothingLeft(registered);
+
+    port.SetComNumber(0);
+    try {
+        port.SetOpen(true);
+        ADD_FAILURE() << "opened without a port number";
+    } catch (const ENoPortSelected& error) {
+        EXPECT_EQ(error.Message(), "The ComNumber property of the TApdComPort has not been set");
+    }
+    ExpectNothingLeft(registered);
+    EXPECT_EQ(events, 0);
+
+    // The port is usable after the failures.
+    port.SetComNumber(kPort);
+    port.SetOpen(true);
+    EXPECT_EQ(events, 1);
+    port.SetOnPortOpen(nullptr);
+}
+
+TEST_F(ComPortOverPty, TextLargerThanTheOutputBufferIsRefusedWhole)
+{
+    port.SetOutSize(4096);
+    port.SetOpen(true);
+    try {
+        port.SendString(std::string(5000, 'x'));
+        FAIL() << "5000 bytes queued in 4096";
+    } catch (const EOutputBufferTooSmall& error) {
+        EXPECT_EQ(error.Message(), "Output buffer too small for block");
+    }
+    EXPECT_EQ(port.ActiveDispatcher()->OutputCount(), 0);
+    port.SendString("ok");
+    EXPECT_EQ(pty.ReadExactly(2), "ok");
+}
+
+TEST_F(ComPortOverPty, ComNumberChangeMovesTheOpenLineWithItsTriggers)
+{
+    port.SetOnPortOpen([&](TComponent*) { heard.push_back("open"); });
+    port.SetOnPortClose([&](TComponent*) { heard.push_back("close"); });
+    port.SetOpen(true);
+    uint16_t first = port.NewTimerTrigger();
+    uint16_t second = port.NewTimerTrigger();
+    port.ArmTimerTrigger(second, 100, true);
+
+    port.SetComNumber(kOtherPort);
+    EXPECT_THAT(heard, ElementsAre("open", "close", "open"));
+    EXPECT_TRUE(port.Open());
+    EXPECT_NO_THROW(port.ArmTimerTrigger(first, 1, true));
+    EXPECT_NO_THROW(port.ArmTimerTrigger(second, 0, false));
+    EXPECT_EQ(port.ActiveDispatcher()->GetAvailLength(), 1);
+
+    port.SendString("moved");
+    EXPECT_EQ(other.ReadExactly(5), "moved");
+}
+
+TEST_F(ComPortOverPty, CloseFromInsideANotificationFinishesOnceTheThreadsHaveGone)
+{
+    TNotifyingPort notified;
+    notified.SetComNumber(kOtherPort);
+    int closed = 0;
+    bool handled = false, openInHandler = false;
+    notified.SetOnPortClose([&](TComponent*) { ++closed; });
+    notified.SetOnTriggerAvail([&](TComponent*, uint16_t) {
+        notified.SetOpen(false);
+        notified.SetOpen(true); // waits for nothing: Open still reads True
+        openInHandler = notified.Open() && notified.PortPhase() == ppClosing;
+        handled = true;
+    });
+    notified.SetOpen(true);
+    notified.Made->NotifyNext = true;
+    other.WriteAll("x"); // wakes the device-event thread for its next wait
+
+    ASSERT_TRUE(WaitUntilPumping([&] { return handled; }, nullptr, 5000));
+    EXPECT_EQ(closed, 1);
+    EXPECT_TRUE(openInHandler);
+    EXPECT_TRUE(WaitUntilPumping([&] { return notified.PortPhase() == ppClosed; }, nullptr, 5000));
+    EXPECT_FALSE(notified.Open());
+    EXPECT_EQ(closed, 1);
+    notified.SetAutoOpen(false);
+    EXPECT_EQ(notified.ActiveDispatcher(), nullptr);
+}
