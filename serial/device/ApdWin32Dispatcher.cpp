@@ -220,9 +220,22 @@ void TApdWin32Dispatcher::StartThreads()
         throw Exception("Dispatcher already started");
     ThreadsRunning = true;
     StopRequested = false;
-    StartThread<TComThread>(ComThread);
-    StartThread<TDispThread>(DispThread);
-    StartThread<TOutThread>(OutThread);
+    // A thread may end before the next one has been counted (a device gone at its first wait
+    // ends the device-event thread at once); the count must not reach 0 then, or the threads
+    // would count as stopped while the other two run and no close would ever stop them. The
+    // start holds a count of its own until all three have been started.
+    ActiveThreads.fetch_add(1);
+    try {
+        StartThread<TComThread>(ComThread);
+        StartThread<TDispThread>(DispThread);
+        StartThread<TOutThread>(OutThread);
+    } catch (...) {
+        if (ActiveThreads.fetch_sub(1) == 1)
+            ThreadsRunning = false;
+        throw;
+    }
+    if (ActiveThreads.fetch_sub(1) == 1)
+        ThreadsRunning = false;
 }
 
 void TApdWin32Dispatcher::StopThreads()

@@ -357,3 +357,65 @@ TEST_F(DispatcherOverPty, ThreadBodyThatThrowsIsShownAndCountedAsFinished)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     Application::SetExceptionDisplay(nullptr);
 }
+
+namespace
+{
+
+/// Its device-event thread finds the device gone at its first wait, as an adapter pulled out
+/// during the open makes it: the thread ends right after it has reported ready.
+class TGoneAtOnceDispatcher : public TApdWin32Dispatcher
+{
+public:
+    TGoneAtOnceDispatcher() : TApdWin32Dispatcher(nullptr) {}
+    bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) override
+    {
+        mask = 0;
+        overlapped->Internal = ERROR_DEV_NOT_EXIST; // completed, and failed
+        SetLastError(ERROR_IO_PENDING);
+        return false;
+    }
+};
+
+/// Aborts the test program when the scope is not left in time: a close that never ends would
+/// otherwise hang the suite instead of failing it.
+class TWatchdog
+{
+public:
+    explicit TWatchdog(const char* what) : FWhat(what)
+    {
+        FThread = std::thread([this] {
+            if (!WaitUntil([this] { return FDone.load(); }, 20s)) {
+                fprintf(stderr, "%s\n", FWhat);
+                std::abort();
+            }
+        });
+    }
+    ~TWatchdog()
+    {
+        FDone = true;
+        FThread.join();
+    }
+
+private:
+    const char* FWhat;
+    std::atomic<bool> FDone{false};
+    std::thread FThread;
+};
+
+} // namespace
+
+TEST_F(DispatcherOverPty, DeviceGoneWhileTheThreadsStartStillLetsTheCloseEndThem)
+{
+    // The device-event thread may be gone before the next thread has even been counted; the
+    // threads must still count as running, or the close would leave the other two behind and
+    // the destructor would wait for them for ever.
+    TWatchdog watchdog("close hung after the device-event thread ended during the start");
+    for (int round = 0; round < 50 && !HasFailure(); ++round) {
+        auto d = std::make_unique<TGoneAtOnceDispatcher>();
+        ASSERT_EQ(Open(*d), 0) << "round " << round;
+        EXPECT_TRUE(d->AreThreadsRunning()) << "round " << round;
+        ASSERT_EQ(d->SendBlock("ok", 2), 0);
+        EXPECT_EQ(pty.ReadExactly(2), "ok") << "round " << round;
+        d.reset();
+    }
+}
