@@ -279,12 +279,17 @@ void TApdBaseDispatcher::ThreadFinished(TThread* thread)
 {
     std::shared_ptr<TThreadExitGate> gate = ExitGate;
     bool dispatchThread = false;
-    TThread* expected = thread;
-    if (!ComThread.compare_exchange_strong(expected, nullptr)) {
-        expected = thread;
-        if (!OutThread.compare_exchange_strong(expected, nullptr)) {
+    {
+        // The thread frees itself right after this call: the priority setters reach it through
+        // its reference under DispatcherLock, so the reference goes under that lock too.
+        TLockGuard guard(DispatcherLock);
+        TThread* expected = thread;
+        if (!ComThread.compare_exchange_strong(expected, nullptr)) {
             expected = thread;
-            dispatchThread = DispThread.compare_exchange_strong(expected, nullptr);
+            if (!OutThread.compare_exchange_strong(expected, nullptr)) {
+                expected = thread;
+                dispatchThread = DispThread.compare_exchange_strong(expected, nullptr);
+            }
         }
     }
     if (dispatchThread && ReleaseOnExit) {
