@@ -7,6 +7,7 @@
 #include "platform/win32.h"
 #include "ports/UnitComPortListe.h"
 #include "protocol/UnitEntDeCoder.h"
+#include "runtime/Application.h"
 #include "runtime/Exception.h"
 #include "serial/port/ApdComPort.h"
 
@@ -121,6 +122,21 @@ uint16_t PortNumberOf(const QString& text)
 }
 
 QString ExceptionText(const std::exception& error) { return QString::fromLocal8Bit(error.what()); }
+
+// Qt's widgets are built without exception support: an exception that unwound through them would
+// skip their clean-ups. What a handler lets escape is shown by the application's error display
+// where Qt calls in, just as an exception that reached the message loop would be.
+// The arguments are named, so that Qt can count them.
+template <class... TArgs, class THandler> auto Guarded(THandler handler)
+{
+    return [handler](TArgs... args) {
+        try {
+            handler(args...);
+        } catch (...) {
+            Application::HandleException();
+        }
+    };
+}
 
 // Families in order of preference: the window's own font first, then the closest free ones.
 QFont FontOf(const QStringList& families)
@@ -245,7 +261,8 @@ void TFormMain::CreateControls()
     ButtonSaveComConnection->setObjectName(QStringLiteral("ButtonSaveComConnection"));
     ButtonSaveComConnection->setFont(StyleOnly(true, false));
     ButtonSaveComConnection->setGeometry(24, 183, 125, 35);
-    connect(ButtonSaveComConnection, &QPushButton::clicked, this, &TFormMain::ButtonSaveComConnectionClick);
+    connect(ButtonSaveComConnection, &QPushButton::clicked, this,
+            Guarded([this] { ButtonSaveComConnectionClick(); }));
 
     CheckBoxProtocol = new QCheckBox(QStringLiteral("with Protocol"), PanelMain);
     CheckBoxProtocol->setObjectName(QStringLiteral("CheckBoxProtocol"));
@@ -265,24 +282,26 @@ void TFormMain::CreateControls()
     RadioButtonListen->setObjectName(QStringLiteral("RadioButtonListen"));
     RadioButtonListen->setGeometry(167, 196, 136, 17);
     // A mode's handler runs when its button becomes checked, so choosing the active mode runs nothing.
-    connect(RadioButtonPolling, &QRadioButton::toggled, this, [this](bool checked) {
-        if (checked)
-            RadioButtonPollingClick();
-    });
-    connect(RadioButtonListen, &QRadioButton::toggled, this, [this](bool checked) {
-        if (checked)
-            RadioButtonListenClick();
-    });
+    connect(RadioButtonPolling, &QRadioButton::toggled, this, Guarded<bool>([this](bool checked) {
+                if (checked)
+                    RadioButtonPollingClick();
+            }));
+    connect(RadioButtonListen, &QRadioButton::toggled, this, Guarded<bool>([this](bool checked) {
+                if (checked)
+                    RadioButtonListenClick();
+            }));
 
     RadioGroupBaudrate = new TRadioGroup(QStringLiteral("Baudrate"), PanelMain);
     RadioGroupBaudrate->setObjectName(QStringLiteral("RadioGroupBaudrate"));
     RadioGroupBaudrate->setGeometry(312, 126, 129, 115);
-    RadioGroupBaudrate->SetOnClick([this](TRadioGroup*) { RadioGroupBaudrateClick(); });
+    RadioGroupBaudrate->SetOnClick(
+        Guarded<TRadioGroup*>([this](TRadioGroup*) { RadioGroupBaudrateClick(); }));
 
     RadioGroupParameterRS232 = new TRadioGroup(QStringLiteral("Parameter"), PanelMain);
     RadioGroupParameterRS232->setObjectName(QStringLiteral("RadioGroupParameterRS232"));
     RadioGroupParameterRS232->setGeometry(456, 126, 129, 115);
-    RadioGroupParameterRS232->SetOnClick([this](TRadioGroup*) { RadioGroupParameterRS232Click(); });
+    RadioGroupParameterRS232->SetOnClick(
+        Guarded<TRadioGroup*>([this](TRadioGroup*) { RadioGroupParameterRS232Click(); }));
 
     MemoPolling = new QPlainTextEdit(PanelMain);
     MemoPolling->setObjectName(QStringLiteral("MemoPolling"));
@@ -299,7 +318,7 @@ void TFormMain::CreateControls()
     // Polls go out on a steady 500 ms beat; a coarse timer would let them drift by up to 5 %.
     TimerPolling->setTimerType(Qt::PreciseTimer);
     TimerPolling->setInterval(kPollIntervalMs);
-    connect(TimerPolling, &QTimer::timeout, this, &TFormMain::TimerPollingTimer);
+    connect(TimerPolling, &QTimer::timeout, this, Guarded([this] { TimerPollingTimer(); }));
 
     CreateComPort();
 }
