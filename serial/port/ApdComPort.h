@@ -313,7 +313,9 @@ public:
     bool BreakReceived();
 
     // ---- Port users (told last registered first) ----
-    /// Registers an extended user (told pueOpened, pueClosing, pueClosed).
+    /// Registers an extended user (told pueOpened, pueClosing, pueClosed). A user that registers
+    /// or removes users while it is told does not change who is told in that round, except that a
+    /// user removed meanwhile is not told.
     void AddPortUser(TPortUserMethod handler);
     /// Removes every extended user with the same routine (the object is not compared).
     /// Does nothing while the port itself is being destroyed.
@@ -360,7 +362,8 @@ protected:
     void Loaded() override;
 
     /// Makes the dispatcher for an open: a TApdWin32Dispatcher owned by this port.
-    /// @throws ENullApi (-3001) for a device layer other than dlWin32.
+    /// @throws ENullApi (-3001) for a device layer other than dlWin32, and with TapiMode tmOn
+    /// (there is no telephony layer).
     virtual std::unique_ptr<TApdBaseDispatcher> CreateDispatcher();
     /// Runs after DeviceLayer has changed; does nothing.
     virtual void LayerChanged();
@@ -392,7 +395,9 @@ protected:
     virtual void FireWaitChar(uint16_t character);
     /// Tells the users, saves the triggers and closes the dispatcher; frees it at once, or, when
     /// the close comes from inside a notification the dispatcher is delivering, once its window
-    /// has seen MsgPortClosing after the threads have stopped.
+    /// has seen MsgPortClosing after the threads have stopped. A trace or log file that cannot be
+    /// written, or a user that raises, does not stop the close: the first such exception is raised
+    /// once the port is closed.
     virtual void ClosePort();
 
     void NotifyPortOpened();
