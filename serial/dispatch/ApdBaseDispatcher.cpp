@@ -509,7 +509,12 @@ int32_t TApdBaseDispatcher::DiscardInput()
         TakenInNotice = 0;
     }
     RingFull = false;
-    ResetDataMatches();
+    {
+        // The user-interface thread may be adding a data trigger meanwhile, which can move the
+        // records: the walk takes the lock that the list changes hold.
+        TLockGuard guard(DispatcherLock);
+        ResetDataMatches();
+    }
     return result;
 }
 
@@ -594,8 +599,11 @@ void TApdBaseDispatcher::ProcessLineEvent()
     FillInputRing();
     if (!Notifying)
         ModemStatusByte = ReadModemStatus(0xF0);
-    if (StatusHitSeen)
+    if (StatusHitSeen) {
+        // A status trigger added meanwhile can move the records under this walk.
+        TLockGuard guard(DispatcherLock);
         ResetStatusHits();
+    }
     SetEvent(DispatchDoneSignal);
 }
 

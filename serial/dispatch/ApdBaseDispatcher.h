@@ -409,8 +409,9 @@ protected:
     /// Finds the trigger of `handle` (0 and 1 are never found); with `remove` it is taken out of
     /// its list and the disposal logged. @return its kind, tkNone when not found.
     TTriggerKind FindTrigger(int32_t handle, bool remove) REQUIRES(DispatcherLock);
-    /// Run on the dispatch thread and inside DiscardInput without DispatcherLock: only the
-    /// dispatch thread's checks walk these records, and the lists change only under the lock.
+    /// The dispatch thread and DiscardInput call them under DispatcherLock: the user-interface
+    /// thread changes the lists under it, and a change can move the records. OpenDispatcher calls
+    /// them before the threads start.
     void ResetStatusHits() NO_THREAD_SAFETY_ANALYSIS;
     void ResetDataMatches() NO_THREAD_SAFETY_ANALYSIS;
     /// Counts a thread that is about to start (called before it is created, so that a close that
