@@ -126,7 +126,7 @@ QString ExceptionText(const std::exception& error) { return QString::fromLocal8B
 // Qt's widgets are built without exception support: an exception that unwound through them would
 // skip their clean-ups. What a handler lets escape is shown by the application's error display
 // where Qt calls in, just as an exception that reached the message loop would be.
-// The arguments are named, so that Qt can count them.
+// The argument types are spelled out, so that Qt can count them.
 template <class... TArgs, class THandler> auto Guarded(THandler handler)
 {
     return [handler](TArgs... args) {
