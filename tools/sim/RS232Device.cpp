@@ -84,13 +84,14 @@ std::string MakeMessage(TMessageKind kind, uint64_t number)
     case TMessageKind::mkStx:
         return std::string(1, kStx) + "D" + Digits(number, 8) + kEtx;
     case TMessageKind::mkA: // 10 bytes, or 18: both sides of the length rule for "A"
-        return "A" + Digits(number, longForm ? 16 : 8) + kEtx;
+        return std::string("A") + Digits(number, longForm ? 16 : 8) + kEtx;
     case TMessageKind::mkD: // 10 bytes, or 30: both sides of the length rule for "D"
-        return "D" + Digits(number, longForm ? 18 : 8) + (longForm ? Digits(number + 1, 10) : "") + kEtx;
+        return std::string("D") + Digits(number, longForm ? 18 : 8) +
+               (longForm ? Digits(number + 1, 10) : "") + kEtx;
     case TMessageKind::mkR:
-        return "R" + Digits(number, 8) + "A" + kEtx;
+        return std::string("R") + Digits(number, 8) + "A" + kEtx;
     case TMessageKind::mkT:
-        return "T" + Digits(number, 8) + kEtx;
+        return std::string("T") + Digits(number, 8) + kEtx;
     case TMessageKind::mkPlain:
         return Digits(number, 8) + kEtx;
     }

@@ -419,3 +419,51 @@ TEST_F(DispatcherOverPty, DeviceGoneWhileTheThreadsStartStillLetsTheCloseEndThem
         d.reset();
     }
 }
+
+namespace
+{
+std::string ReadFileBytes(const std::string& path)
+{
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            text.append(buffer, n);
+        std::fclose(file);
+    }
+    return text;
+}
+} // namespace
+
+TEST_F(DispatcherOverPty, TraceAndLogOfRealTrafficAreWrittenAndReadBack)
+{
+    char folder[] = "/tmp/lintaker-tracelog-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string traceName = std::string(folder) + "/TRACE.TXT";
+    const std::string logName = std::string(folder) + "/LOG.TXT";
+
+    TApdWin32Dispatcher d(nullptr);
+    ASSERT_EQ(Open(d), 0);
+    ASSERT_EQ(d.StartTracing(1000), 0);
+    d.StartDispatchLogging(100000);
+
+    ASSERT_EQ(d.SendBlock(">01\r", 4), 0);
+    EXPECT_EQ(pty.ReadExactly(4, 10s), ">01\r");
+    pty.WriteAll(">A", 10s);
+    EXPECT_EQ(TakeAll(d, 2), ">A");
+
+    ASSERT_EQ(d.DumpTrace(traceName, false, true, false), 0);
+    EXPECT_EQ(ReadFileBytes(traceName), "Transmit: \r\n>01[0D]\r\n\r\nReceive: \r\n>A");
+
+    ASSERT_EQ(d.DumpDispatchLog(logName, false, true, false), 0);
+    const std::string log = ReadFileBytes(logName);
+    EXPECT_EQ(log.rfind("VELT v4.06\r\n", 0), 0u) << log.substr(0, 200);
+    EXPECT_NE(log.find("Dispatch  WriteCom      00000004  >01[0D]\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Dispatch  ReadCom       00000002  >A\r\n"), std::string::npos) << log;
+
+    d.CloseDispatcher();
+    std::remove(traceName.c_str());
+    std::remove(logName.c_str());
+    rmdir(folder);
+}
