@@ -280,6 +280,18 @@ void TApdWin32Dispatcher::StopThreads()
         CloseSignals();
 }
 
+void TApdWin32Dispatcher::CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam,
+                                           LPARAM lParam)
+{
+    // The dispatch thread clears its own reference only as it leaves, so while it calls this the
+    // reference names it.
+    auto* thread = static_cast<TApdDispatcherThread*>(DispThread.load());
+    if (thread && thread->ThreadId() == GetCurrentThreadId())
+        thread->SyncNotify(message, wParam, lParam, method);
+    else
+        method(message, wParam, lParam);
+}
+
 // ---- The threads ---------------------------------------------------------------------------------
 
 TApdDispatcherThread::TApdDispatcherThread(TApdWin32Dispatcher* dispatcher, const char* name)

@@ -104,6 +104,10 @@ public:
     int32_t OpenDevice(const std::string& path, uint32_t inSize, uint32_t outSize) override;
     int32_t CloseDevice() override;
     int32_t YieldDevice() override;
+    /// On the dispatch thread the call is handed to the user-interface thread by that thread's
+    /// synchronous hand-over; elsewhere it runs directly.
+    void CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam,
+                          LPARAM lParam) override;
 
 private:
     friend class TComThread;

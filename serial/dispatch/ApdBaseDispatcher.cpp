@@ -585,35 +585,6 @@ int32_t TApdBaseDispatcher::SendBlock(const void* block, int32_t length)
     return result;
 }
 
-// ---- Event processing ----------------------------------------------------------------------------
-
-void TApdBaseDispatcher::ProcessLineEvent()
-{
-    constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | 0x2000;
-    constexpr DWORD kLineEvents = EV_BREAK | EV_ERR;
-    DWORD mask = LastEventMask;
-    if (mask & kModemEvents)
-        UpdateModemChanges();
-    if (mask & kLineEvents)
-        RefreshLineStatus();
-    FillInputRing();
-    if (!Notifying)
-        ModemStatusByte = ReadModemStatus(0xF0);
-    if (StatusHitSeen) {
-        // A status trigger added meanwhile can move the records under this walk.
-        TLockGuard guard(DispatcherLock);
-        ResetStatusHits();
-    }
-    SetEvent(DispatchDoneSignal);
-}
-
-void TApdBaseDispatcher::ProcessTimers()
-{
-    if (CloseRequested || Notifying)
-        return;
-    StatusHitSeen = false;
-}
-
 // ---- Handlers -------------------------------------------------------------------------------------
 
 void TApdBaseDispatcher::AddWindowHandler(HWND window)

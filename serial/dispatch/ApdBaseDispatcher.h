@@ -222,6 +222,9 @@ public:
     virtual void SetPriorityBoost(uint8_t boost);
     /// 0 recompute, 1 the port's window wants notifications, 2 it does not.
     virtual void UpdateHandlerNeed(int32_t mode);
+    /// Runs a method handler that asked for the user-interface thread and returns when it has
+    /// returned; the device layer hands it over from its dispatch thread. The base calls directly.
+    virtual void CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam, LPARAM lParam);
 
     // ---- Opening and closing ----
     /// Opens the device and starts the threads. `parity`, `dataBits`, `stopBits` as
@@ -305,8 +308,34 @@ public:
     bool GetLineBreak();
 
     // ---- Event processing (the dispatch thread's cycle) ----
+    /// Line events first (modem and line status), then the fill, then status and data triggers
+    /// and availability; at the end the device-event thread may wait again. A close asked for
+    /// inside a handler ends the step at once. Thread: the dispatch thread.
     void ProcessLineEvent();
+    /// Status and timer triggers, again and again while notifications are delivered whole.
+    /// Thread: the dispatch thread.
     void ProcessTimers();
+    /// Delivers one notification to the method, procedure and window handlers, in that order,
+    /// with lParam = dispatcher handle * 65536 + data. Inside an availability or data notification
+    /// every handler reads from the same start, and the tail advances afterwards by the most any
+    /// one handler took. @return false when a handler closed the port, or when an availability
+    /// notification was not taken whole; true otherwise (also when no handler is registered).
+    /// Thread: the dispatch thread; holds no lock while a handler runs.
+    bool NotifyHandlers(UINT message, WPARAM wParam, int32_t data);
+    /// The first active timer that has expired is stopped and notified. @return the delivery's
+    /// result, false when none expired. Thread: the dispatch thread.
+    bool CheckTimerTriggers();
+    /// The first armed status trigger whose condition holds fires (once per pass).
+    /// @return the delivery's result, false when none fired. Thread: the dispatch thread.
+    bool CheckStatusTriggers();
+    /// Runs the data triggers over the bytes that arrived since the last scan and offers the
+    /// unread bytes to availability handlers, at most once per arrival.
+    /// @return the result of the last delivery, false when nothing fired.
+    /// Thread: the dispatch thread.
+    bool CheckReceivedData();
+    /// One received byte against a data trigger's partial matches. @return true when the byte
+    /// completes the string (every partial match is then cleared).
+    static bool MatchDataByte(TDataTrigger& trigger, uint8_t byte);
 
     // ---- Triggers (each that changes them takes DispatcherLock) ----
     /// Handle of the availability trigger; timer and data handles are multiples of 8 from 8.
@@ -332,6 +361,17 @@ public:
     void RestoreTriggers(const TTriggerSnapshot& snapshot);
     /// Empties the snapshot's lists (they then count as never taken).
     static void FreeSnapshot(TTriggerSnapshot& snapshot);
+    /// Watches for `data` (1 to 22 bytes; with `ignoreCase` received letters are compared upper
+    /// case, and the string is stored so). @return the handle, -5002 for a longer string, -1002 for
+    /// an empty one, -5001 when no handle is free.
+    int32_t AddDataTrigger(const std::string& data, bool ignoreCase);
+    /// Adds an armed status trigger of `kind` (stModem .. stOutSent) watching `value` (kind 1: low
+    /// byte reference line states, high byte the lines to watch; kind 2: line-error bits; kinds 3
+    /// and 4: a byte count). @return the handle (kind in its low three bits), -1002 for an unknown
+    /// kind, -5001 when no handle is free.
+    int32_t AddStatusTrigger(int32_t kind, uint16_t value);
+    /// Arms a status trigger again with a new value. @return 0, or -5003 when `handle` is none.
+    int32_t SetStatusTrigger(int32_t handle, uint16_t value, bool activate);
 
     // ---- Handlers ----
     void AddWindowHandler(HWND window);

@@ -1,0 +1,255 @@
+// What the dispatch thread does at each wake: line events, the fill, the status, data, availability
+// and timer checks, and the delivery of every fired trigger to the registered handlers.
+#include "serial/dispatch/ApdBaseDispatcher.h"
+
+#include <algorithm>
+
+namespace
+{
+
+// Window handlers that do not answer within this time are passed over.
+constexpr UINT kWindowHandlerTimeoutMs = 3000;
+
+} // namespace
+
+void TApdBaseDispatcher::ProcessLineEvent()
+{
+    constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | 0x2000;
+    constexpr DWORD kLineEvents = EV_BREAK | EV_ERR;
+    // The mask of the last completed wait stays: a wake by time-out sees it again.
+    DWORD mask = LastEventMask;
+
+    // Fires the status triggers until none fires or a delivery is cut short. @return false when
+    // a handler asked for a close: the step ends at once.
+    auto statusLoop = [this] {
+        while (CheckStatusTriggers()) {
+            if (CloseRequested)
+                return false;
+        }
+        return !CloseRequested;
+    };
+    auto resetHits = [this] {
+        if (StatusHitSeen) {
+            // A status trigger added meanwhile can move the records under this walk.
+            TLockGuard guard(DispatcherLock);
+            ResetStatusHits();
+        }
+    };
+
+    if (mask & kModemEvents) {
+        UpdateModemChanges();
+        if (!Notifying) {
+            if (!statusLoop())
+                return;
+            resetHits();
+        }
+    }
+    if (mask & kLineEvents) {
+        RefreshLineStatus();
+        if (!Notifying) {
+            if (!statusLoop())
+                return;
+            resetHits();
+        }
+    }
+    FillInputRing();
+    if (!Notifying) {
+        // The byte before masking: the change bits stay in ModemStatusByte.
+        ModemStatusByte = ReadModemStatus(0xF0);
+        if (!statusLoop())
+            return;
+        while (CheckReceivedData()) {
+            if (CloseRequested)
+                return;
+        }
+        if (CloseRequested)
+            return;
+    }
+    resetHits();
+    SetEvent(DispatchDoneSignal);
+}
+
+void TApdBaseDispatcher::ProcessTimers()
+{
+    if (CloseRequested || Notifying)
+        return;
+    StatusHitSeen = false;
+    for (;;) {
+        bool delivered = CheckStatusTriggers();
+        if (!delivered)
+            delivered = CheckTimerTriggers();
+        if (!delivered || CloseRequested)
+            break;
+    }
+    if (StatusHitSeen) {
+        TLockGuard guard(DispatcherLock);
+        ResetStatusHits();
+    }
+}
+
+void TApdBaseDispatcher::CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam,
+                                          LPARAM lParam)
+{
+    method(message, wParam, lParam);
+}
+
+bool TApdBaseDispatcher::NotifyHandlers(UINT message, WPARAM wParam, int32_t data)
+{
+    if (!HandlersNeeded)
+        return true;
+    {
+        TLockGuard guard(DispatcherLock);
+        Notifying = true;
+    }
+    bool availNotice = message == MsgTriggerAvail || message == MsgTriggerData;
+    {
+        TLockGuard guard(InputLock);
+        MostTakenInNotice = 0;
+        TakenInNotice = 0;
+        InAvailNotice = availNotice;
+    }
+    const LPARAM lParam =
+        static_cast<LPARAM>(static_cast<uint32_t>(DispatcherHandle) * 65536u + static_cast<uint32_t>(data));
+
+    // Handler lists are walked by index up to the count taken at the start of each list; the
+    // record is copied under the lock, since a handler added meanwhile can move the records.
+    // Records added during the walk are not called in it, records removed are only marked.
+    auto beforeCall = [this] {
+        TLockGuard guard(InputLock);
+        TakenInNotice = 0;
+    };
+    auto afterCall = [this] {
+        TLockGuard guard(InputLock);
+        MostTakenInNotice = std::max(MostTakenInNotice, TakenInNotice);
+    };
+
+    // Ends the notice: removals made meanwhile are purged. Runs also when a handler threw or
+    // asked for a close; the bytes are then not consumed, but later takes must consume again.
+    auto finish = [this] {
+        {
+            TLockGuard guard(InputLock);
+            InAvailNotice = false;
+        }
+        TLockGuard guard(DispatcherLock);
+        Notifying = false;
+        if (PurgePending) {
+            auto purge = [](auto& list) {
+                for (auto it = list.size(); it-- > 0;) {
+                    if (list[it].Removed)
+                        list.erase(list.begin() + static_cast<std::ptrdiff_t>(it));
+                }
+            };
+            purge(WindowHandlers);
+            purge(ProcedureHandlers);
+            purge(MethodHandlers);
+            PurgePending = false;
+            UpdateHandlerNeed(0);
+        }
+    };
+
+    bool result = true;
+    bool cut = false;
+    try {
+        size_t count;
+        {
+            TLockGuard guard(DispatcherLock);
+            count = MethodHandlers.size();
+        }
+        for (size_t i = 0; i < count && !cut; ++i) {
+            TMethodHandler handler;
+            {
+                TLockGuard guard(DispatcherLock);
+                if (i >= MethodHandlers.size())
+                    break;
+                handler = MethodHandlers[i];
+            }
+            beforeCall();
+            if (!handler.Removed && handler.Method) {
+                if (handler.OnUserThread)
+                    CallOnUserThread(handler.Method, message, wParam, lParam);
+                else
+                    handler.Method(message, wParam, lParam);
+            }
+            if (CloseRequested)
+                cut = true;
+            else
+                afterCall();
+        }
+
+        if (!cut) {
+            {
+                TLockGuard guard(DispatcherLock);
+                count = ProcedureHandlers.size();
+            }
+            for (size_t i = 0; i < count && !cut; ++i) {
+                TProcedureHandler handler;
+                {
+                    TLockGuard guard(DispatcherLock);
+                    if (i >= ProcedureHandlers.size())
+                        break;
+                    handler = ProcedureHandlers[i];
+                }
+                beforeCall();
+                if (!handler.Removed && handler.Proc)
+                    handler.Proc(message, wParam, lParam);
+                if (CloseRequested)
+                    cut = true;
+                else
+                    afterCall();
+            }
+        }
+
+        if (!cut) {
+            bool windowsWanted;
+            {
+                TLockGuard guard(DispatcherLock);
+                count = WindowHandlers.size();
+                windowsWanted = count > 1 || PortWindowWanted;
+            }
+            for (size_t i = 0; windowsWanted && i < count && !cut; ++i) {
+                TWindowHandler handler;
+                {
+                    TLockGuard guard(DispatcherLock);
+                    if (i >= WindowHandlers.size())
+                        break;
+                    handler = WindowHandlers[i];
+                }
+                beforeCall();
+                if (!handler.Removed) {
+                    // The outcome, a time-out included, is not looked at: a window that does not
+                    // answer only misses this notification.
+                    DWORD_PTR answer = 0;
+                    SendMessageTimeoutA(handler.Window, message, wParam, lParam, SMTO_BLOCK,
+                                        kWindowHandlerTimeoutMs, &answer);
+                }
+                if (CloseRequested)
+                    cut = true;
+                else
+                    afterCall();
+            }
+        }
+
+        if (cut) {
+            result = false;
+        } else if (availNotice) {
+            TLockGuard guard(InputLock);
+            InAvailNotice = false;
+            RingTail += MostTakenInNotice;
+            if (RingTail >= kInputRingSize)
+                RingTail -= kInputRingSize;
+            if (MostTakenInNotice != 0)
+                RingFull = false;
+            if (message == MsgTriggerAvail && static_cast<WPARAM>(MostTakenInNotice) != wParam)
+                result = false;
+        }
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+    if (!cut) {
+        TLockGuard guard(InputLock);
+        TakenInNotice = 0;
+    }
+    return result;
+}
