@@ -376,8 +376,8 @@ protected:
     /// With ComNumber 0: PromptForPort False raises ENoPortSelected (-2011); True asks the user
     /// through SelectPortInteractively, raising ENoPortSelected when no port was chosen.
     virtual void EnsureComNumber();
-    /// Asks the user to choose a port. @return true with `comNumber` set when one was chosen.
-    /// The selection dialog is not part of this class yet, so for now no port is ever chosen.
+    /// Asks the user to choose a port in the selection dialog (ExecuteComSelectForm).
+    /// @return true with `comNumber` set when one was chosen.
     virtual bool SelectPortInteractively(uint16_t& comNumber);
     virtual void FireTrigger(uint16_t msg, uint16_t triggerHandle, uint16_t data);
     virtual void FireTriggerAvail(uint16_t count);

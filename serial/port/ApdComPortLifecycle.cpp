@@ -7,6 +7,7 @@
 #include "runtime/Thread.h"
 #include "serial/device/ApdWin32Dispatcher.h"
 #include "serial/dispatch/DeviceRegistry.h"
+#include "serial/port/AdSelCom.h"
 #include "serial/port/ApdExceptions.h"
 
 #include <algorithm>
@@ -135,7 +136,10 @@ void TApdCustomComPort::EnsureComNumber()
     FComNumber = chosen;
 }
 
-bool TApdCustomComPort::SelectPortInteractively(uint16_t&) { return false; }
+bool TApdCustomComPort::SelectPortInteractively(uint16_t& comNumber)
+{
+    return ExecuteComSelectForm(comNumber);
+}
 
 std::unique_ptr<TApdBaseDispatcher> TApdCustomComPort::CreateDispatcher()
 {
