@@ -334,4 +334,16 @@ DWORD CommWorkerWakeupsForTesting(HANDLE file)
     return port ? port->Wakeups() : 0;
 }
 
+BOOL CommOutputLinesForTesting(HANDLE file, LPDWORD lines, LPDWORD rtsRaises)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    if (lines)
+        *lines = port->OutputLines();
+    if (rtsRaises)
+        *rtsRaises = port->RtsRaises();
+    return TRUE;
+}
+
 } // namespace platform

@@ -698,6 +698,7 @@ BOOL CommDevice::Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOV
         return Fail(kGoneError);
     BeginOverlapped(overlapped);
     WriteRequest request{overlapped, static_cast<const uint8_t*>(buffer), toWrite, 0};
+    RaiseRtsForSendingLocked();
     // Behind a pending write the bytes must wait their turn.
     if (writes.empty()) {
         const int error = WriteSome(request);
@@ -705,6 +706,9 @@ BOOL CommDevice::Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOV
             CompleteOverlapped(overlapped, ERROR_SUCCESS, request.done);
             if (bytesWritten)
                 *bytesWritten = request.done;
+            // The bytes are in the driver, not yet on the line: the worker lowers RTS after them.
+            if (rtsRaised && StartWriteWorkerLocked())
+                writeIdle.notify_one();
             return TRUE;
         }
         if (error != EAGAIN) {
@@ -715,13 +719,9 @@ BOOL CommDevice::Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOV
             return Fail(code);
         }
     }
-    if (!writeThread.joinable()) {
-        try {
-            writeThread = std::thread(&CommDevice::WriteWorker, this);
-        } catch (const std::system_error&) {
-            CompleteOverlapped(overlapped, ERROR_NOT_ENOUGH_MEMORY, request.done);
-            return Fail(ERROR_NOT_ENOUGH_MEMORY);
-        }
+    if (!StartWriteWorkerLocked()) {
+        CompleteOverlapped(overlapped, ERROR_NOT_ENOUGH_MEMORY, request.done);
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     writes.push_back(request);
     writeIdle.notify_one();
@@ -734,11 +734,16 @@ void CommDevice::WriteWorker()
     pthread_setname_np(pthread_self(), "commwrite");
     std::unique_lock lock(writeLock);
     for (;;) {
-        writeIdle.wait(lock, [this] { return writeStopping || !writes.empty(); });
+        writeIdle.wait(lock, [this] { return writeStopping || !writes.empty() || rtsRaised; });
         if (writeStopping)
             return;
         if (dead.load()) {
             EndWritesLocked(kGoneError);
+            rtsRaised = false;
+            continue;
+        }
+        if (writes.empty()) {
+            LowerRtsWhenSentLocked(lock);
             continue;
         }
         // write() is non-blocking, so holding the lock across it only makes a purge wait for one
@@ -766,10 +771,81 @@ void CommDevice::WriteWorker()
     }
 }
 
+bool CommDevice::StartWriteWorkerLocked()
+{
+    if (writeThread.joinable())
+        return true;
+    try {
+        writeThread = std::thread(&CommDevice::WriteWorker, this);
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+void CommDevice::RaiseRtsForSendingLocked()
+{
+    if (!rtsToggle || rtsRaised)
+        return;
+    LineIoctl(TIOCMBIS, TIOCM_RTS);
+    rtsRaised = true;
+    rtsRaises.fetch_add(1);
+}
+
+void CommDevice::LowerRtsWhenSentLocked(std::unique_lock<std::mutex>& lock)
+{
+    // The driver's queue first, then the controller's own transmitter (where the driver can tell;
+    // else the characters a controller's FIFO may still hold). A new write keeps RTS up.
+    constexpr int kFifoCharacters = 17;
+    bool askController = true;
+    int waitMs = 1;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0)
+            queued = 0;
+        bool sent = queued == 0;
+        if (sent && askController) {
+            unsigned int status = 0;
+            if (ioctl(fd, TIOCSERGETLSR, &status) == 0)
+                sent = (status & TIOCSER_TEMT) != 0;
+            else
+                askController = false;
+        }
+        if (sent || dead.load())
+            break;
+        lock.unlock();
+        pollfd watched{writeWake, POLLIN, 0};
+        if (poll(&watched, 1, waitMs) > 0)
+            Drain(writeWake);
+        waitMs = std::min(waitMs * 2, 20);
+        lock.lock();
+        if (writeStopping || !writes.empty() || !rtsRaised)
+            return;
+    }
+    if (!askController) {
+        const auto micros = uint64_t{characterMicros.load()} * kFifoCharacters;
+        lock.unlock();
+        pollfd watched{writeWake, POLLIN, 0};
+        if (poll(&watched, 1, static_cast<int>(std::min<uint64_t>((micros + 999) / 1000, 1000))) > 0)
+            Drain(writeWake);
+        lock.lock();
+        if (writeStopping || !writes.empty() || !rtsRaised)
+            return;
+    }
+    if (!dead.load())
+        LineIoctl(TIOCMBIC, TIOCM_RTS);
+    rtsRaised = false;
+}
+
 // ---- Settings, status, escapes, purging ---------------------------------------------------------
 
 DWORD CommDevice::LineIoctl(unsigned long request, int bits)
 {
+    const DWORD lines = ((bits & TIOCM_DTR) ? 0x01u : 0u) | ((bits & TIOCM_RTS) ? 0x02u : 0u);
+    if (request == TIOCMBIS)
+        outputLines.fetch_or(lines);
+    else if (request == TIOCMBIC)
+        outputLines.fetch_and(~lines);
     if (ioctl(fd, request, &bits) == 0)
         return ERROR_SUCCESS;
     const int error = errno;
@@ -795,7 +871,7 @@ BOOL CommDevice::SetState(const DCB& wanted)
         return Fail(ERROR_INVALID_PARAMETER);
     if (dead.load())
         return Fail(kGoneError);
-    std::lock_guard guard(settingsLock);
+    std::unique_lock guard(settingsLock);
     if (const int error = WriteLineTermios(fd, TermiosFromDcb(wanted))) {
         if (IsGone(error))
             MarkDead();
@@ -822,9 +898,23 @@ BOOL CommDevice::SetState(const DCB& wanted)
                 rs485Set = rs485Wanted;
         }
     }
-    // Under toggling (with or without the driver's RS-485 mode) RTS is left where it is.
+    // Under the driver's toggling RTS is left to the driver; without it this layer switches RTS
+    // around every write.
     if (!rs485Wanted && error == ERROR_SUCCESS)
         error = LineIoctl(wanted.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, TIOCM_RTS);
+    const bool ownToggle = rs485Wanted && !rs485Set;
+    const unsigned bits = 2u + wanted.ByteSize + (wanted.Parity != NOPARITY ? 1u : 0u) +
+                          (wanted.StopBits == TWOSTOPBITS ? 1u : 0u);
+    characterMicros.store(static_cast<uint32_t>(bits * 1000000ull / wanted.BaudRate + 1));
+    guard.unlock();
+    {
+        std::lock_guard writing(writeLock);
+        if (ownToggle && !rtsToggle && !rtsRaised && error == ERROR_SUCCESS)
+            error = LineIoctl(TIOCMBIC, TIOCM_RTS); // the transmitter is off until something is sent
+        rtsToggle = ownToggle;
+        if (!ownToggle)
+            rtsRaised = false;
+    }
     if (error != ERROR_SUCCESS)
         return Fail(error);
     return TRUE;

@@ -100,6 +100,8 @@ public:
     void InjectErrors(DWORD errors);
     void InjectModemStatus(DWORD status);
     DWORD Wakeups() const { return wakeups.load(std::memory_order_relaxed); }
+    DWORD OutputLines() const { return outputLines.load(); }
+    DWORD RtsRaises() const { return rtsRaises.load(); }
 
 private:
     /// The driver's error counters (TIOCGICOUNT) that become CE_* bits.
@@ -147,6 +149,15 @@ private:
     /// A line ioctl that pseudo-terminals lack. @return 0, or the Win32 error when it failed for
     /// another reason than the device lacking it.
     DWORD LineIoctl(unsigned long request, int bits);
+    /// Raises RTS before a write when RTS switches the transmitter and the driver cannot.
+    /// @pre writeLock held.
+    void RaiseRtsForSendingLocked();
+    /// @return false when the write worker cannot be started. @pre writeLock held.
+    bool StartWriteWorkerLocked();
+    /// Waits until the driver's transmitter has sent its last bit, then lowers RTS unless another
+    /// write came meanwhile. Called by the write worker with `lock` (writeLock) held; leaves it
+    /// during the wait.
+    void LowerRtsWhenSentLocked(std::unique_lock<std::mutex>& lock);
     void Shutdown();
 
     const int fd;
@@ -162,6 +173,12 @@ private:
     std::atomic<bool> hasModemLines{true};
     std::atomic<bool> hasErrorCounts{true};
     std::atomic<DWORD> wakeups{0};
+    /// The DTR (0x01) and RTS (0x02) levels last asked of the driver, also on devices without
+    /// modem lines; and how often RTS was raised for sending.
+    std::atomic<DWORD> outputLines{0x03};
+    std::atomic<DWORD> rtsRaises{0};
+    /// Microseconds one character takes at the present settings (the last SetCommState).
+    std::atomic<uint32_t> characterMicros{1042};
     /// Mirrors waitRecord != nullptr for readers, which must not take eventLock.
     std::atomic<bool> waitPending{false};
 
@@ -200,6 +217,10 @@ private:
     std::condition_variable writeIdle; // with writeLock
     std::deque<WriteRequest> writes;   // guarded by writeLock, oldest first
     bool writeStopping = false;        // guarded by writeLock
+    /// RTS switches an RS-485 transmitter and the driver has no RS-485 mode: this layer raises
+    /// RTS before each write and lowers it once the last bit has gone.
+    bool rtsToggle = false; // guarded by writeLock
+    bool rtsRaised = false; // guarded by writeLock
     std::thread writeThread;
 };
 

@@ -146,7 +146,8 @@ BOOL GetCommState(HANDLE file, LPDCB dcb);
 /// space, 1, 1.5 (only with 5 data bits) or 2 stop bits (not with 5 data bits), RTS/CTS flow
 /// (fOutxCtsFlow or RTS_CONTROL_HANDSHAKE) and XON/XOFF flow with its characters, and sets DTR
 /// and RTS as fDtrControl and fRtsControl say. RTS_CONTROL_TOGGLE switches the driver's RS-485
-/// mode where it has one. DSR flow, DTR handshake, the XON/XOFF limits, parity checking and the
+/// mode where it has one; elsewhere RTS is raised before each write and lowered once the
+/// transmitter has sent the last bit. DSR flow, DTR handshake, the XON/XOFF limits, parity checking and the
 /// special characters have no counterpart here: they are kept in the record and nothing else.
 /// Received bytes always pass unchanged (no stripping, no replacement, no NUL removal).
 /// @return FALSE with ERROR_INVALID_PARAMETER for values outside these ranges (the device is
@@ -283,5 +284,14 @@ BOOL InjectModemStatusForTesting(HANDLE file, DWORD modemStatus);
 /// How often the port's line-event worker has woken up since the port was opened: lets tests
 /// prove that a port does not spin.
 DWORD CommWorkerWakeupsForTesting(HANDLE file);
+
+constexpr DWORD kTestLineDtr = 0x01;
+constexpr DWORD kTestLineRts = 0x02;
+
+/// The output lines (kTestLineDtr, kTestLineRts) as the port last asked the driver to set them,
+/// also on devices without modem lines, and how often RTS was raised to switch an RS-485
+/// transmitter on for sending (RTS_CONTROL_TOGGLE on a driver without an RS-485 mode).
+/// @return FALSE with ERROR_INVALID_HANDLE for a handle that is not an open port.
+BOOL CommOutputLinesForTesting(HANDLE file, LPDWORD lines, LPDWORD rtsRaises);
 
 } // namespace platform
