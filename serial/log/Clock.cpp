@@ -3,6 +3,8 @@
 
 #include "platform/win32.h"
 
+#include <atomic>
+
 namespace
 {
 
@@ -23,10 +25,16 @@ uint32_t CountsPerMillisecond()
     return counts;
 }
 
+std::atomic<TMillisecondSource> gTestClock{nullptr};
+
 } // namespace
+
+void SetMillisecondClockForTesting(TMillisecondSource clock) { gTestClock.store(clock); }
 
 uint32_t MillisecondClock()
 {
+    if (TMillisecondSource testClock = gTestClock.load(std::memory_order_relaxed))
+        return testClock();
     const uint32_t perMillisecond = CountsPerMillisecond();
     if (perMillisecond == 0)
         return timeGetTime();

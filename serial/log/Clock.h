@@ -11,3 +11,8 @@ uint32_t MillisecondClock();
 
 /// Where the dispatch log takes its time from; MillisecondClock except in tests.
 using TMillisecondSource = uint32_t (*)();
+
+/// Stands another clock in for the counter behind MillisecondClock, so that tests can place the
+/// time anywhere, the wrap at 2^32 included; nullptr brings the counter back.
+/// Thread: set it while no dispatcher thread runs.
+void SetMillisecondClockForTesting(TMillisecondSource clock);

@@ -3,9 +3,13 @@
 #pragma once
 
 #include "serial/dispatch/ApdBaseDispatcher.h"
+#include "serial/log/Clock.h"
 
 #include <deque>
+#include <functional>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TFakeDispatcher : public TApdBaseDispatcher
@@ -101,6 +105,30 @@ public:
         return Trace.Count();
     }
     void SetErrorBits(uint32_t bits) { LineErrorBits = bits; }
+    void SetModemStatus(uint8_t status) { ModemStatusByte = status; }
+    /// Bytes arrive in the driver and one fill takes what fits into the ring.
+    bool Arrive(const std::string& bytes)
+    {
+        for (char c : bytes)
+            Driver.push_back(static_cast<uint8_t>(c));
+        return FillInputRing();
+    }
+    /// Whether the last pass let the device-event thread wait again (the signal resets on reading).
+    bool DispatchDone() { return WaitForSingleObject(DispatchDoneSignal, 0) == WAIT_OBJECT_0; }
+    size_t HandlerCount()
+    {
+        TLockGuard guard(DispatcherLock);
+        return WindowHandlers.size() + ProcedureHandlers.size() + MethodHandlers.size();
+    }
+    bool WantsHandlers() const { return HandlersNeeded.load(); }
+    TStatusTrigger Status(int32_t handle)
+    {
+        TLockGuard guard(DispatcherLock);
+        for (const TStatusTrigger& trigger : StatusTriggerList)
+            if (trigger.Handle == handle)
+                return trigger;
+        return {};
+    }
     WORD XoffLimit()
     {
         TLockGuard guard(DispatcherLock);
@@ -197,4 +225,73 @@ public:
         return 0;
     }
     int32_t YieldDevice() override { return 0; }
+};
+
+/// One notification as a handler received it.
+struct TNotice {
+    UINT Message = 0;
+    WPARAM WParam = 0;
+    LPARAM LParam = 0;
+    bool operator==(const TNotice&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const TNotice& notice)
+    {
+        return out << std::hex << "{0x" << notice.Message << ", " << std::dec << notice.WParam << ", 0x"
+                   << std::hex << notice.LParam << std::dec << "}";
+    }
+};
+
+/// A method handler that records what it is told and then runs its action, if any.
+class TNoticeRecorder
+{
+public:
+    explicit TNoticeRecorder(std::string name = {}, std::vector<std::string>* calls = nullptr)
+        : Name(std::move(name)), Calls(calls)
+    {
+    }
+    std::string Name;
+    std::vector<std::string>* Calls;
+    std::vector<TNotice> Notices;
+    std::function<void(const TNotice&)> Action;
+
+    void On(UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        Notices.push_back({message, wParam, lParam});
+        if (Calls)
+            Calls->push_back(Name);
+        if (Action)
+            Action(Notices.back());
+    }
+
+    /// The method to register. The dispatcher tells handlers apart by their code alone, so each
+    /// recorder that a test removes again needs a tag of its own.
+    template <int Tag = 0> TApdNotifyMethod Method()
+    {
+        return {[](void* self, UINT message, WPARAM wParam, LPARAM lParam) {
+                    static_cast<TNoticeRecorder*>(self)->On(message, wParam, lParam);
+                },
+                this};
+    }
+};
+
+/// The millisecond clock at a time the test sets, for as long as this lives.
+class TFakeClock
+{
+public:
+    explicit TFakeClock(uint32_t start = 0)
+    {
+        Now() = start;
+        SetMillisecondClockForTesting([] { return Now(); });
+    }
+    ~TFakeClock() { SetMillisecondClockForTesting(nullptr); }
+    TFakeClock(const TFakeClock&) = delete;
+    TFakeClock& operator=(const TFakeClock&) = delete;
+    void Set(uint32_t milliseconds) { Now() = milliseconds; }
+    void Advance(uint32_t milliseconds) { Now() += milliseconds; }
+
+private:
+    static uint32_t& Now()
+    {
+        static uint32_t now = 0;
+        return now;
+    }
 };
