@@ -233,8 +233,10 @@ uint8_t TApdBaseDispatcher::ReadModemStatus(uint8_t mask)
 {
     TLockGuard guard(DispatcherLock);
     DWORD lines = 0;
+    // A read that fails (the device has gone) says nothing about the lines: they keep their last
+    // states, so that no change is made up from it.
     if (DeviceHandle == INVALID_HANDLE_VALUE || !GetCommModemStatus(DeviceHandle, &lines))
-        lines = 0;
+        lines = ModemStatusByte;
     auto status = static_cast<uint8_t>((lines & 0xF0) | (ModemStatusByte & 0x0F));
     if (RingSeen.exchange(false))
         status |= 0x04; // trailing edge of a ring the device-event thread saw
@@ -264,12 +266,27 @@ void TApdBaseDispatcher::OptionsOff(uint32_t bits)
 
 void TApdBaseDispatcher::SetRS485Mode(bool on)
 {
-    // Linux drivers switch an RS485 transmitter themselves, as the Windows NT family does: there
-    // is no controller base address to look up.
+    // The transmitter of a half-duplex line is switched by RTS in the driver's toggle mode, as on
+    // the Windows NT family: there is no controller base address to look up.
     TLockGuard guard(DispatcherLock);
     RS485Mode = on;
     if (TThread* thread = OutThread.load())
         thread->SetPriority((on ? tpHigher : tpNormal) + PriorityBoost);
+    if (DeviceHandle == INVALID_HANDLE_VALUE)
+        return;
+    // The switch takes effect at once, not only at the next flow change: a line left without
+    // toggling would send with its transmitter off.
+    GetDeviceState(DeviceConfig);
+    const bool toggling = DeviceConfig.fRtsControl == RTS_CONTROL_TOGGLE;
+    if (on == toggling)
+        return;
+    if (on) {
+        DeviceConfig.fRtsControl = RTS_CONTROL_TOGGLE;
+        RtsAuto = true;
+    } else {
+        RtsAuto = false; // RTS goes back to its stored level
+    }
+    ApplyDeviceState(DeviceConfig);
 }
 
 int32_t TApdBaseDispatcher::GetLineError()

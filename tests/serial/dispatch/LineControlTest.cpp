@@ -4,8 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace
 {
+
+/// The in-memory device with escapes that can fail and the modem byte within reach.
+class TLineDispatcher : public TFakeDispatcher
+{
+public:
+    int32_t EscapeResult = 0;
+    int32_t DeviceEscape(DWORD function) override
+    {
+        TFakeDispatcher::DeviceEscape(function);
+        return EscapeResult;
+    }
+    void SetModemByte(uint8_t status) { ModemStatusByte = status; }
+    bool RtsAutomatic() const { return RtsAuto; }
+};
 
 class LineControl : public ::testing::Test
 {
@@ -19,7 +35,7 @@ protected:
         ASSERT_EQ(d.Open(9600), 0);
         d.SetStateCalls = 0;
     }
-    TFakeDispatcher d;
+    TLineDispatcher d;
 };
 
 } // namespace
@@ -115,4 +131,95 @@ TEST_F(LineControl, OptionWordBits)
     d.OptionsOn(4 | 1);
     d.OptionsOff(1);
     EXPECT_EQ(d.GetOptionWord(), 4u);
+}
+
+TEST_F(LineControl, AFailedEscapeIsABadArgumentButTheLevelIsStoredAllTheSame)
+{
+    d.EscapeResult = -1;
+    EXPECT_EQ(d.SetDtrLevel(false), TApdBaseDispatcher::ecBadArgument);
+    EXPECT_EQ(d.SetRtsLevel(false), TApdBaseDispatcher::ecBadArgument);
+    d.EscapeResult = 0;
+    // The next configuration change writes the stored levels into the record.
+    ASSERT_EQ(d.SetFlowChars(0x11, 0x13), 0);
+    EXPECT_EQ(d.State.fDtrControl, DTR_CONTROL_DISABLE);
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_DISABLE);
+    EXPECT_EQ(d.SetDtrLevel(true), 0);
+    EXPECT_EQ(d.Escapes.back(), static_cast<DWORD>(SETDTR));
+}
+
+TEST_F(LineControl, SettingsAndFlowOptionsReadBackFromTheRecord)
+{
+    struct Case {
+        DWORD rate;
+        BYTE stopCode;
+        uint32_t baud;
+        uint8_t stopBits;
+    } cases[] = {
+        {19200, ONESTOPBIT, 19200, 1},
+        {0xFF18, TWOSTOPBITS, 19200, 2}, // an old-style rate code
+        {0xFEFF, ONE5STOPBITS, 115200, 2},
+        {0xFF19, ONESTOPBIT, 0xFF19, 1}, // a code with no rate stays
+    };
+    for (const Case& c : cases) {
+        d.State.BaudRate = c.rate;
+        d.State.StopBits = c.stopCode;
+        d.State.Parity = MARKPARITY;
+        d.State.ByteSize = 7;
+        uint32_t baud = 0;
+        uint16_t parity = 0;
+        uint8_t dataBits = 0, stopBits = 0;
+        d.GetLineSettings(baud, parity, dataBits, stopBits);
+        EXPECT_EQ(baud, c.baud) << std::hex << c.rate;
+        EXPECT_EQ(parity, MARKPARITY);
+        EXPECT_EQ(dataBits, 7);
+        EXPECT_EQ(stopBits, c.stopBits) << int(c.stopCode);
+    }
+
+    ASSERT_EQ(d.HardwareFlowOn(3686, 409, 0x0F), 0);
+    ASSERT_EQ(d.SoftwareFlowOn(3686, 409, 0x01), 0);
+    ASSERT_EQ(d.SetFlowChars('Q', 'S'), 0);
+    uint8_t hardware = 0, software = 0, xon = 0, xoff = 0;
+    d.GetFlowOptions(hardware, software, xon, xoff);
+    EXPECT_EQ(hardware, 0x0F);
+    EXPECT_EQ(software, 0x01);
+    EXPECT_EQ(xon, 'Q');
+    EXPECT_EQ(xoff, 'S');
+    ASSERT_EQ(d.HardwareFlowOn(3686, 409, 0x08), 0);
+    d.GetFlowOptions(hardware, software, xon, xoff);
+    EXPECT_EQ(hardware, 0x08);
+}
+
+TEST_F(LineControl, RS485ModeTogglesRtsAtOnceAndGivesItBackAfterwards)
+{
+    d.SetRS485Mode(true);
+    EXPECT_TRUE(d.IsRS485Mode());
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_TOGGLE);
+    d.Escapes.clear();
+    EXPECT_EQ(d.SetRtsLevel(true), 1) << "the driver switches RTS";
+    EXPECT_TRUE(d.Escapes.empty());
+    // A flow change keeps the toggling and never sets RTS itself.
+    ASSERT_EQ(d.HardwareFlowOn(3686, 409, 0), 0);
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_TOGGLE);
+    EXPECT_EQ(std::count(d.Escapes.begin(), d.Escapes.end(), static_cast<DWORD>(SETRTS)) +
+                  std::count(d.Escapes.begin(), d.Escapes.end(), static_cast<DWORD>(CLRRTS)),
+              0);
+
+    int calls = d.SetStateCalls;
+    d.SetRS485Mode(true);
+    EXPECT_EQ(d.SetStateCalls, calls) << "no change, no configuration";
+
+    d.SetRS485Mode(false);
+    EXPECT_FALSE(d.RtsAutomatic());
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_ENABLE) << "RTS returns to its stored level (on)";
+    EXPECT_EQ(d.Escapes.back(), static_cast<DWORD>(SETRTS));
+    EXPECT_EQ(d.SetRtsLevel(false), 0);
+}
+
+TEST_F(LineControl, AModemReadThatFailsMakesUpNoChange)
+{
+    // The in-memory device has no modem lines to read: the lines keep what they showed.
+    d.SetModemByte(0x90);
+    d.UpdateModemChanges();
+    EXPECT_EQ(d.GetModemStatusByte(), 0x90);
+    EXPECT_EQ(d.ReadModemStatus(0xF0), 0x90);
 }

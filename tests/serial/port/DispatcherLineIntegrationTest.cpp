@@ -1,0 +1,305 @@
+// Line and flow control of an open dispatcher over pseudo-terminals: settings and flow flags as
+// the far end's termios shows them, levels under handshakes, refused flow marks, line errors and
+// modem-line changes from the line (injected, as a pty has neither) with the triggers they fire,
+// and the RS-485 transmitter switched by RTS.
+#include "serial/device/ApdWin32Dispatcher.h"
+
+#include "runtime/Thread.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/ScopedDeviceMap.h"
+#include "tests/support/WaitUntil.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <termios.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using testsupport::WaitUntil;
+
+namespace
+{
+
+constexpr int kPort = 7;
+constexpr uint16_t kInSize = 4096;
+
+/// Status notifications the procedure handler has received, by trigger handle.
+std::mutex noticesLock;
+std::vector<WPARAM> notices;
+
+void RecordNotice(UINT message, WPARAM wParam, LPARAM)
+{
+    if (message != TApdBaseDispatcher::MsgTriggerStatus)
+        return;
+    std::lock_guard guard(noticesLock);
+    notices.push_back(wParam);
+}
+
+bool Notified(int32_t handle)
+{
+    std::lock_guard guard(noticesLock);
+    return std::find(notices.begin(), notices.end(), static_cast<WPARAM>(handle)) != notices.end();
+}
+
+class TLineDispatcher : public TApdWin32Dispatcher
+{
+public:
+    TLineDispatcher() : TApdWin32Dispatcher(nullptr) {}
+    int OutputPriority()
+    {
+        TThread* thread = OutThread.load();
+        return thread ? thread->Priority() : -1;
+    }
+};
+
+class DispatcherLine : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        InitMainThread();
+        map.Link(kPort, pty.SlavePath());
+        {
+            std::lock_guard guard(noticesLock);
+            notices.clear();
+        }
+        ASSERT_EQ(Open(), 0);
+        d->AddProcedureHandler(&RecordNotice);
+    }
+    void TearDown() override { d->RemoveProcedureHandler(&RecordNotice); }
+
+    int32_t Open()
+    {
+        return d->OpenDispatcher(testsupport::ScopedDeviceMap::DeviceName(kPort), 9600, 0, 8, 1, kInSize,
+                                 4096, TApdBaseDispatcher::kOptionDtrOn | TApdBaseDispatcher::kOptionRtsOn);
+    }
+    termios FarEnd()
+    {
+        termios settings{};
+        EXPECT_EQ(tcgetattr(pty.Master(), &settings), 0);
+        return settings;
+    }
+    DWORD Lines()
+    {
+        DWORD lines = 0;
+        EXPECT_TRUE(platform::CommOutputLinesForTesting(d->ComHandle(), &lines, nullptr));
+        return lines;
+    }
+    DWORD RtsRaises()
+    {
+        DWORD raises = 0;
+        EXPECT_TRUE(platform::CommOutputLinesForTesting(d->ComHandle(), nullptr, &raises));
+        return raises;
+    }
+    void InjectErrors(DWORD errors)
+    {
+        ASSERT_TRUE(platform::InjectCommErrorsForTesting(d->ComHandle(), errors));
+    }
+    void InjectModem(DWORD lines)
+    {
+        ASSERT_TRUE(platform::InjectModemStatusForTesting(d->ComHandle(), lines));
+    }
+
+    testsupport::ScopedDeviceMap map;
+    testsupport::PtyPair pty;
+    std::unique_ptr<TLineDispatcher> d = std::make_unique<TLineDispatcher>();
+};
+
+} // namespace
+
+TEST_F(DispatcherLine, LineSettingsReachTheFarEndAndReadBack)
+{
+    struct Case {
+        uint32_t baud;
+        uint8_t parity, dataBits, stopBits;
+        speed_t speed;
+        tcflag_t parityFlags; // what a pty keeps of them
+    } cases[] = {
+        {19200, ODDPARITY, 8, 2, B19200, PARODD}, {38400, MARKPARITY, 8, 1, B38400, PARODD | CMSPAR},
+        {1200, SPACEPARITY, 8, 1, B1200, CMSPAR}, {9600, EVENPARITY, 7, 2, B9600, 0},
+        {115200, NOPARITY, 8, 1, B115200, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.baud);
+        ASSERT_EQ(d->ChangeLineSettings(c.baud, c.parity, c.dataBits, c.stopBits), 0);
+        uint32_t baud = 0;
+        uint16_t parity = 0;
+        uint8_t dataBits = 0, stopBits = 0;
+        d->GetLineSettings(baud, parity, dataBits, stopBits);
+        EXPECT_EQ(baud, c.baud);
+        EXPECT_EQ(parity, c.parity);
+        EXPECT_EQ(dataBits, c.dataBits);
+        EXPECT_EQ(stopBits, c.stopBits);
+        const termios far = FarEnd();
+        EXPECT_EQ(cfgetospeed(&far), c.speed);
+        EXPECT_EQ((far.c_cflag & CSTOPB) != 0, c.stopBits == 2);
+        EXPECT_EQ(far.c_cflag & (PARODD | CMSPAR), c.parityFlags);
+    }
+    // Keep-everything changes nothing.
+    ASSERT_EQ(d->ChangeLineSettings(0, 5, 9, 3), 0);
+    uint32_t baud = 0;
+    uint16_t parity = 0;
+    uint8_t dataBits = 0, stopBits = 0;
+    d->GetLineSettings(baud, parity, dataBits, stopBits);
+    EXPECT_EQ(baud, 115200u);
+    const termios far = FarEnd();
+    EXPECT_EQ(cfgetospeed(&far), static_cast<speed_t>(B115200));
+}
+
+TEST_F(DispatcherLine, SoftwareFlowAndItsCharactersReachTheFarEnd)
+{
+    ASSERT_EQ(d->SoftwareFlowOn(3072, 1024, 0x03), 0);
+    termios far = FarEnd();
+    EXPECT_EQ(far.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_EQ(far.c_cc[VSTART], 0x11);
+    EXPECT_EQ(far.c_cc[VSTOP], 0x13);
+
+    ASSERT_EQ(d->SetFlowChars('A', 'B'), 0);
+    far = FarEnd();
+    EXPECT_EQ(far.c_cc[VSTART], 'A');
+    EXPECT_EQ(far.c_cc[VSTOP], 'B');
+    uint8_t hardware = 0xFF, software = 0, xon = 0, xoff = 0;
+    d->GetFlowOptions(hardware, software, xon, xoff);
+    EXPECT_EQ(hardware, 0);
+    EXPECT_EQ(software, 0x03);
+    EXPECT_EQ(xon, 'A');
+    EXPECT_EQ(xoff, 'B');
+
+    ASSERT_EQ(d->SoftwareFlowOn(3072, 1024, 0x01), 0);
+    EXPECT_EQ(FarEnd().c_cc[VSTART], 0x11) << "switching flow on writes DC1 and DC3 again";
+
+    ASSERT_EQ(d->SoftwareFlowOff(), 0);
+    EXPECT_EQ(FarEnd().c_iflag & (IXON | IXOFF), 0u);
+}
+
+TEST_F(DispatcherLine, HardwareFlowAndLevelsUnderHandshakes)
+{
+    EXPECT_EQ(Lines(), platform::kTestLineDtr | platform::kTestLineRts);
+
+    ASSERT_EQ(d->HardwareFlowOn(3686, 409, 0x02 | 0x08), 0);
+    EXPECT_NE(FarEnd().c_cflag & CRTSCTS, 0u);
+    uint8_t hardware = 0, software = 0, xon = 0, xoff = 0;
+    d->GetFlowOptions(hardware, software, xon, xoff);
+    EXPECT_EQ(hardware, 0x0A);
+    EXPECT_EQ(d->SetRtsLevel(false), 1) << "RTS belongs to the handshake";
+    EXPECT_EQ(d->SetDtrLevel(false), 0);
+    EXPECT_EQ(Lines(), platform::kTestLineRts);
+
+    ASSERT_EQ(d->HardwareFlowOn(3686, 409, 0x01), 0);
+    EXPECT_EQ(FarEnd().c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(d->SetDtrLevel(true), 1) << "DTR belongs to the handshake";
+    EXPECT_EQ(d->SetRtsLevel(true), 0);
+
+    ASSERT_EQ(d->HardwareFlowOn(3686, 409, 0), 0);
+    EXPECT_EQ(d->SetDtrLevel(false), 0);
+    EXPECT_EQ(d->SetRtsLevel(false), 0);
+    EXPECT_EQ(Lines(), 0u);
+    EXPECT_EQ(d->SetRtsLevel(true), 0);
+    EXPECT_EQ(Lines(), platform::kTestLineRts);
+}
+
+TEST_F(DispatcherLine, FlowMarksOutOfOrderOrBeyondTheQueueChangeNothing)
+{
+    ASSERT_EQ(d->HardwareFlowOn(3686, 409, 0x02), 0);
+    const termios before = FarEnd();
+    struct Case {
+        bool hardware;
+        uint16_t full, resume;
+        uint8_t options;
+    } cases[] = {
+        {true, 409, 3686, 0},
+        {true, kInSize + 1, 409, 0x08},
+        {false, 409, 3686, 0x03},
+        {false, 5000, 0, 0x02},
+    };
+    for (const Case& c : cases) {
+        const int32_t result = c.hardware ? d->HardwareFlowOn(c.full, c.resume, c.options)
+                                          : d->SoftwareFlowOn(c.full, c.resume, c.options);
+        EXPECT_EQ(result, TApdBaseDispatcher::ecBadArgument) << c.full << "/" << c.resume;
+    }
+    const termios after = FarEnd();
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    uint8_t hardware = 0, software = 0, xon = 0, xoff = 0;
+    d->GetFlowOptions(hardware, software, xon, xoff);
+    EXPECT_EQ(hardware, 0x02);
+    EXPECT_EQ(software, 0);
+    EXPECT_EQ(d->HardwareFlowOn(kInSize, kInSize, 0), 0) << "marks at the edges are fine";
+}
+
+TEST_F(DispatcherLine, LineErrorsFromTheLineComeOutByKindAndFireTheirTriggers)
+{
+    const int32_t framing = d->AddStatusTrigger(stLine, CE_FRAME);
+    const int32_t overflow = d->AddStatusTrigger(stLine, CE_RXOVER);
+    ASSERT_GT(framing, 0);
+    ASSERT_EQ(framing & 7, stLine);
+
+    InjectErrors(CE_OVERRUN | CE_RXPARITY);
+    ASSERT_TRUE(WaitUntil([&] { return (d->GetLineErrorBits() & 0x06) == 0x06; }));
+    EXPECT_EQ(d->GetLineError(), TApdBaseDispatcher::leOverrun);
+    EXPECT_EQ(d->GetLineErrorBits(), 0u) << "the parity error goes with it";
+    EXPECT_EQ(d->GetLineError(), TApdBaseDispatcher::leNone);
+
+    InjectErrors(CE_BREAK);
+    ASSERT_TRUE(WaitUntil([&] { return d->GetLineErrorBits() == CE_BREAK; }));
+    EXPECT_EQ(d->GetLineError(), TApdBaseDispatcher::leBreak);
+    EXPECT_EQ(d->GetLineErrorBits(), CE_BREAK) << "a break stays until it is asked for";
+    EXPECT_TRUE(d->GetLineBreak());
+    EXPECT_FALSE(d->GetLineBreak());
+    EXPECT_FALSE(Notified(framing));
+
+    InjectErrors(CE_FRAME);
+    ASSERT_TRUE(WaitUntil([&] { return Notified(framing); }));
+    EXPECT_EQ(d->GetLineError(), TApdBaseDispatcher::leFraming);
+    EXPECT_FALSE(Notified(overflow));
+}
+
+TEST_F(DispatcherLine, ModemLineChangesSetChangeBitsThatStayUntilTheNextOpen)
+{
+    // Watches CTS against the reference "off": fires when it comes on.
+    const int32_t cts = d->AddStatusTrigger(stModem, 0x10 << 8);
+    ASSERT_EQ(cts & 7, stModem);
+    EXPECT_EQ(d->GetModemStatusByte(), 0);
+
+    InjectModem(MS_CTS_ON);
+    ASSERT_TRUE(WaitUntil([&] { return d->GetModemStatusByte() == 0x11; })) << int(d->GetModemStatusByte());
+    EXPECT_TRUE(WaitUntil([&] { return Notified(cts); }));
+
+    InjectModem(0);
+    ASSERT_TRUE(WaitUntil([&] { return d->GetModemStatusByte() == 0x01; })) << int(d->GetModemStatusByte());
+
+    InjectModem(MS_DSR_ON | MS_RLSD_ON);
+    ASSERT_TRUE(WaitUntil([&] { return d->GetModemStatusByte() == 0xAB; })) << int(d->GetModemStatusByte());
+
+    InjectModem(MS_RING_ON);
+    ASSERT_TRUE(WaitUntil([&] { return d->GetModemStatusByte() == 0x4F; })) << int(d->GetModemStatusByte());
+
+    // A dispatcher is opened once: the port makes a new one for every open.
+    d = std::make_unique<TLineDispatcher>();
+    ASSERT_EQ(Open(), 0);
+    EXPECT_EQ(d->GetModemStatusByte(), 0);
+}
+
+TEST_F(DispatcherLine, RS485ModeSwitchesTheTransmitterAroundEachSend)
+{
+    EXPECT_EQ(d->OutputPriority(), tpNormal);
+    d->SetRS485Mode(true);
+    EXPECT_EQ(d->OutputPriority(), tpHigher);
+    EXPECT_EQ(Lines() & platform::kTestLineRts, 0u) << "transmitter off while idle";
+    EXPECT_EQ(d->SetRtsLevel(true), 1);
+
+    ASSERT_EQ(d->SendBlock(">0T<FE\r\n", 8), 0);
+    EXPECT_EQ(pty.ReadExactly(8), ">0T<FE\r\n");
+    EXPECT_TRUE(WaitUntil([&] { return (Lines() & platform::kTestLineRts) == 0 && d->OutputCount() == 0; }));
+    EXPECT_EQ(RtsRaises(), 1u);
+
+    d->SetRS485Mode(false);
+    EXPECT_EQ(d->OutputPriority(), tpNormal);
+    EXPECT_NE(Lines() & platform::kTestLineRts, 0u) << "RTS back at its level from the open";
+    ASSERT_EQ(d->SendBlock("x", 1), 0);
+    EXPECT_EQ(pty.ReadExactly(1), "x");
+    EXPECT_EQ(RtsRaises(), 1u);
+}
