@@ -286,10 +286,25 @@ void TApdWin32Dispatcher::CallOnUserThread(const TApdNotifyMethod& method, UINT 
     // The dispatch thread clears its own reference only as it leaves, so while it calls this the
     // reference names it.
     auto* thread = static_cast<TApdDispatcherThread*>(DispThread.load());
-    if (thread && thread->ThreadId() == GetCurrentThreadId())
-        thread->SyncNotify(message, wParam, lParam, method);
-    else
+    if (thread && thread->ThreadId() == GetCurrentThreadId()) {
+        // The handler may have been removed, and its object freed, while the hand-over waited
+        // for the user-interface thread: it is looked up again there.
+        thread->SyncMethod([&] {
+            if (MethodHandlerLive(method))
+                method(message, wParam, lParam);
+        });
+    } else {
         method(message, wParam, lParam);
+    }
+}
+
+void TApdWin32Dispatcher::RunOnUserThread(const std::function<void()>& call)
+{
+    auto* thread = static_cast<TApdDispatcherThread*>(DispThread.load());
+    if (thread && thread->ThreadId() == GetCurrentThreadId())
+        thread->SyncMethod(call);
+    else
+        call();
 }
 
 // ---- The threads ---------------------------------------------------------------------------------

@@ -108,6 +108,7 @@ public:
     /// synchronous hand-over; elsewhere it runs directly.
     void CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam,
                           LPARAM lParam) override;
+    void RunOnUserThread(const std::function<void()>& call) override;
 
 private:
     friend class TComThread;

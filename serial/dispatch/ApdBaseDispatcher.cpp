@@ -213,6 +213,8 @@ int32_t TApdBaseDispatcher::OpenDispatcher(const std::string& path, uint32_t bau
         TLockGuard input(InputLock);
         RingHead = RingTail = 0;
         InAvailNotice = false;
+        FilledSinceScan = false;
+        FilledSinceOffer = false;
     }
     LastAvailHead = 0;
     ResetStatusHits();
@@ -471,8 +473,12 @@ bool TApdBaseDispatcher::FillInputRing()
         RingFull = RingHead == RingTail;
 
     if (second != 0) {
-        ReadPiece(second);
+        read += ReadPiece(second);
         RingFull = RingHead == RingTail;
+    }
+    if (read > 0) {
+        FilledSinceScan = true;
+        FilledSinceOffer = true;
     }
     return true;
 }
@@ -645,13 +651,21 @@ void TApdBaseDispatcher::RemoveProcedureHandler(TApdNotifyProc proc)
     UpdateHandlerNeed(0);
 }
 
-void TApdBaseDispatcher::AddMethodHandler(TApdNotifyMethod method)
+void TApdBaseDispatcher::AddMethodHandler(TApdNotifyMethod method, bool onUserThread)
 {
     TLockGuard guard(DispatcherLock);
-    MethodHandlers.push_back({method, false, false});
+    MethodHandlers.push_back({method, false, onUserThread});
     HandlersNeeded = true;
     if (DispatchLog.Active())
         DispatchLog.RecordDispatchEvent(dtTriggerHandlerAlloc, dstMethod, 0, nullptr, 0);
+}
+
+bool TApdBaseDispatcher::MethodHandlerLive(const TApdNotifyMethod& method)
+{
+    TLockGuard guard(DispatcherLock);
+    return std::any_of(MethodHandlers.begin(), MethodHandlers.end(), [&method](const TMethodHandler& h) {
+        return h.Method.Code == method.Code && h.Method.Object == method.Object && !h.Removed;
+    });
 }
 
 void TApdBaseDispatcher::RemoveMethodHandler(TApdNotifyMethod method)

@@ -225,6 +225,9 @@ public:
     /// Runs a method handler that asked for the user-interface thread and returns when it has
     /// returned; the device layer hands it over from its dispatch thread. The base calls directly.
     virtual void CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam, LPARAM lParam);
+    /// Runs `call` on the user-interface thread and returns when it has returned: handed over
+    /// when called on the dispatch thread, else called directly.
+    virtual void RunOnUserThread(const std::function<void()>& call);
 
     // ---- Opening and closing ----
     /// Opens the device and starts the threads. `parity`, `dataBits`, `stopBits` as
@@ -342,6 +345,9 @@ public:
     static constexpr int32_t kAvailTrigger = 1;
     /// The longest timer duration in ticks: the largest count below 2^31 milliseconds.
     static constexpr int32_t kMaxTimerTicks = 39045157;
+    /// The tick count (milliseconds / 55) starts at 0 again after this many ticks, with the
+    /// 32-bit millisecond clock.
+    static constexpr int32_t kTickWrap = static_cast<int32_t>(0xFFFFFFFFu / 55u + 1u);
     /// Unread bytes at which availability notifications come; 0 switches them off.
     void SetAvailLength(int32_t length);
     int32_t GetAvailLength();
@@ -378,8 +384,12 @@ public:
     void RemoveWindowHandler(HWND window);
     void AddProcedureHandler(TApdNotifyProc proc);
     void RemoveProcedureHandler(TApdNotifyProc proc);
-    void AddMethodHandler(TApdNotifyMethod method);
+    /// With `onUserThread` the method runs on the user-interface thread: the dispatch thread
+    /// hands each notification over and waits until the method has returned.
+    void AddMethodHandler(TApdNotifyMethod method, bool onUserThread = false);
     void RemoveMethodHandler(TApdNotifyMethod method);
+    /// Whether this very method (code and object) is registered and not removed.
+    bool MethodHandlerLive(const TApdNotifyMethod& method);
 
     // ---- Trace and dispatch log (each takes DispatcherLock) ----
     /// @return 0, or -1002 for a size above the trace's largest.
@@ -514,6 +524,10 @@ protected:
     int32_t AvailLength GUARDED_BY(DispatcherLock) = 0;
     int32_t ScanPosition = 0;  // dispatch thread
     int32_t LastAvailHead = 0; // dispatch thread
+    // A fill has added bytes since the last scan of the data triggers and since the last
+    // availability offer: a fill that goes a whole lap leaves the head where it was.
+    bool FilledSinceScan GUARDED_BY(InputLock) = false;
+    bool FilledSinceOffer GUARDED_BY(InputLock) = false;
     int32_t NextTriggerNumber GUARDED_BY(DispatcherLock) = 1;
     bool StatusHitSeen = false; // dispatch thread
     std::atomic<bool> HandlersNeeded{false};

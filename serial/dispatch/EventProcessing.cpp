@@ -93,6 +93,8 @@ void TApdBaseDispatcher::CallOnUserThread(const TApdNotifyMethod& method, UINT m
     method(message, wParam, lParam);
 }
 
+void TApdBaseDispatcher::RunOnUserThread(const std::function<void()>& call) { call(); }
+
 bool TApdBaseDispatcher::NotifyHandlers(UINT message, WPARAM wParam, int32_t data)
 {
     if (!HandlersNeeded)

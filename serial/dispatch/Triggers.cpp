@@ -303,9 +303,7 @@ bool TimerExpired(const TTimerTrigger& timer, int32_t now)
 {
     if (now > timer.ExpireTick)
         return true;
-    return now<timer.StartTick&& static_cast<int32_t>(static_cast<uint32_t>(now) +
-                                                      TApdBaseDispatcher::kMaxTimerTicks)>
-        timer.ExpireTick;
+    return now<timer.StartTick&& static_cast<int64_t>(now) + TApdBaseDispatcher::kTickWrap> timer.ExpireTick;
 }
 
 } // namespace
@@ -455,8 +453,13 @@ bool TApdBaseDispatcher::CheckReceivedData()
         };
         TLockGuard guard(DispatcherLock);
         int32_t pos = ScanPosition;
+        // Bytes that filled the whole ring leave the head where the last scan ended.
+        bool lap = RingFull && pos == RingHead && FilledSinceScan;
+        FilledSinceScan = false;
+        bool fresh = FilledSinceOffer;
         if (!DataTriggerList.empty()) {
-            while (pos != RingHead) {
+            while (pos != RingHead || lap) {
+                lap = false;
                 uint8_t byte = InputRing[pos];
                 int32_t longest = 0;
                 for (auto& trigger : DataTriggerList) {
@@ -470,11 +473,13 @@ bool TApdBaseDispatcher::CheckReceivedData()
                     pos = (pos + 1) % kInputRingSize;
                     continue;
                 }
-                if (AvailLength != 0 && LastAvailHead != pos && throughCount(pos) - longest >= AvailLength) {
+                if (AvailLength != 0 && (LastAvailHead != pos || fresh) &&
+                    throughCount(pos) - longest >= AvailLength) {
                     int32_t before = (pos - longest + kInputRingSize) % kInputRingSize;
                     availCount = throughCount(before);
                     availFired = true;
                     LastAvailHead = pos;
+                    FilledSinceOffer = fresh = false;
                 }
                 // The later-added trigger is told first.
                 for (auto it = DataTriggerList.rbegin(); it != DataTriggerList.rend(); ++it) {
@@ -492,10 +497,11 @@ bool TApdBaseDispatcher::CheckReceivedData()
         if (!availFired && fired.empty()) {
             ScanPosition = pos;
             int32_t used = RingCount() - (InAvailNotice ? TakenInNotice : 0);
-            if (AvailLength != 0 && LastAvailHead != pos && AvailLength <= used) {
+            if (AvailLength != 0 && (LastAvailHead != pos || fresh) && AvailLength <= used) {
                 availFired = true;
                 availCount = used;
                 LastAvailHead = pos;
+                FilledSinceOffer = false;
             }
         }
     }
