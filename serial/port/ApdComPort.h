@@ -288,6 +288,8 @@ public:
     TApdBaseDispatcher* ActiveDispatcher();
     /// As ActiveDispatcher. @throws ECommNotOpen (-2007) when that gives none.
     TApdBaseDispatcher* RequireDispatcher();
+    /// The dispatcher, without opening the port; nullptr while closed.
+    TApdBaseDispatcher* Dispatcher() const { return FDispatcher.get(); }
 
     // ---- Line operations: nothing while ppClosing; a closed port opens first (AutoOpen) ----
     /// Discards what the driver and the input ring hold unread.
@@ -406,8 +408,6 @@ protected:
     /// The open sequence. @throws the open's exception, leaving the port closed.
     void PerformOpen();
 
-    /// The dispatcher, without opening the port; nullptr while closed.
-    TApdBaseDispatcher* Dispatcher() const { return FDispatcher.get(); }
     HWND NotifyWindow() const { return FNotifyWindow; }
     bool ForceApply() const { return FForceApply; }
     bool HasSavedTriggers() const { return FHasSavedTriggers; }

@@ -1,0 +1,871 @@
+// The packet detector: matching the start and end strings in the manager's buffer, delivering
+// packets and time-outs, and the property rules.
+#include "serial/packet/AdPacket.h"
+
+#include "runtime/Application.h"
+#include "serial/log/MessageTable.h"
+#include "serial/port/ApdExceptions.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace
+{
+
+constexpr int32_t ecStartStringEmpty = -5501;
+constexpr int32_t ecPacketTooSmall = -5502;
+constexpr int32_t ecNoEndCharCount = -5503;
+constexpr int32_t ecEmptyEndString = -5504;
+constexpr int32_t ecZeroSizePacket = -5505;
+constexpr int32_t ecPacketTooLong = -5506;
+
+uint8_t UpperByte(uint8_t byte)
+{
+    return byte >= 'a' && byte <= 'z' ? static_cast<uint8_t>(byte - 32) : byte;
+}
+
+} // namespace
+
+// ---- Patterns ------------------------------------------------------------------------------------
+
+TPacketPattern TPacketPattern::Compile(const std::string& text, bool ignoreCase)
+{
+    TPacketPattern pattern;
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<uint8_t>(text[i]);
+        bool wildcard = false;
+        if (c == '\\') {
+            if (i + 1 == text.size())
+                break;
+            c = static_cast<uint8_t>(text[++i]);
+        } else if (c == '?') {
+            wildcard = true;
+        }
+        pattern.Match.push_back(static_cast<char>(ignoreCase ? UpperByte(c) : c));
+        pattern.Wildcard.push_back(wildcard);
+    }
+    return pattern;
+}
+
+bool TPacketPattern::Fits(int32_t index, uint8_t byte, bool ignoreCase) const
+{
+    auto at = static_cast<size_t>(index);
+    if (Wildcard[at])
+        return true;
+    return static_cast<uint8_t>(Match[at]) == (ignoreCase ? UpperByte(byte) : byte);
+}
+
+// ---- The detector --------------------------------------------------------------------------------
+
+TApdDataPacket::TApdDataPacket(TComponent* owner) : TApdBaseComponent(owner)
+{
+    // A detector made without a port watches the first port among its owner's components.
+    if (TApdCustomComPort* port = LocateComPort(owner))
+        SetComPort(port);
+}
+
+TApdDataPacket::~TApdDataPacket()
+{
+    Destroying();
+    SetComPort(nullptr);
+}
+
+void TApdDataPacket::SetEnabled(bool value)
+{
+    if (value == FEnabled)
+        return;
+    if (value)
+        StartMatching();
+    else
+        StopMatching();
+    FEnabled = value;
+}
+
+void TApdDataPacket::SetEndCond(TPacketEndSet value)
+{
+    bool enabled = FEnabled;
+    SetEnabled(false);
+    FEndCond = value;
+    SetEnabled(enabled);
+}
+
+void TApdDataPacket::SetEndString(const std::string& value)
+{
+    bool enabled = FEnabled;
+    SetEnabled(false);
+    FEndString = value;
+    SetEnabled(enabled);
+}
+
+void TApdDataPacket::SetComPort(TApdCustomComPort* port)
+{
+    if (port == FComPort)
+        return;
+    if (FManager) {
+        // A detector that leaves in the middle of a packet gives the collection back first
+        // (a port on its way out has stopped its detectors already).
+        if (!(FComPort && FComPort->IsDestroying()))
+            StopMatching();
+        FManager->RemovePacket(this);
+        FManager = nullptr;
+    }
+    FComPort = port;
+    if (port) {
+        TApdDataPacketManager* manager = TApdDataPacketManagerList::Instance().GetPortManager(port);
+        if (!manager)
+            manager = new TApdDataPacketManager(port);
+        manager->AddPacket(this);
+    }
+}
+
+void TApdDataPacket::Loaded()
+{
+    TApdBaseComponent::Loaded();
+    if (FManager && FManager->ActivationDeferred()) {
+        FManager->SetActive(true);
+        FManager->ClearActivationDeferred();
+    }
+    if (FEnableDeferred) {
+        FEnableDeferred = false;
+        StartMatching();
+    }
+}
+
+void TApdDataPacket::Notification(TComponent* component, TOperation operation)
+{
+    TApdBaseComponent::Notification(component, operation);
+    if (operation == opRemove && component == FComPort) {
+        SetComPort(nullptr);
+    } else if (operation == opInsert && !FComPort) {
+        if (auto* port = dynamic_cast<TApdCustomComPort*>(component))
+            SetComPort(port);
+    }
+}
+
+void TApdDataPacket::Log(uint8_t subtype, const void* bytes, uint32_t length)
+{
+    if (!FComPort)
+        return;
+    TApdBaseDispatcher* dispatcher = FComPort->Dispatcher();
+    if (!dispatcher || !dispatcher->Logging())
+        return;
+    if (!bytes) {
+        std::string text = "Packet:" + Name();
+        dispatcher->AddDispatchEntry(dtPacket, subtype, 0, text.data(), static_cast<uint32_t>(text.size()));
+        return;
+    }
+    dispatcher->AddDispatchEntry(dtPacket, subtype, 0, bytes, length);
+}
+
+void TApdDataPacket::ResetMatch()
+{
+    FSizeLimit = FPacketSize;
+    FStartMatch = 1;
+    FEndMatch = 1;
+    FEndMatchStart = -1;
+    FPacketStart = -1;
+}
+
+void TApdDataPacket::StartMatching()
+{
+    if (IsLoading()) {
+        FEnableDeferred = true;
+        return;
+    }
+    if (FManager && FManager->Active()) {
+        if (FManager->InEvent()) {
+            FEnableDeferred = true;
+            return;
+        }
+        FEnableDeferred = false;
+        Log(dstEnable);
+        if (FStartCond == scString) {
+            LogText(dstStartStr, FStartString);
+            if (FStartString.empty())
+                throw EInvalidProperty(ecStartStringEmpty);
+            if (FEndCond.Contains(ecPacketSize) && static_cast<int64_t>(FStartString.size()) > FPacketSize)
+                throw EInvalidProperty(ecPacketTooSmall);
+            SetPacketState(TPacketMode::Waiting);
+            FStartPattern = TPacketPattern::Compile(FStartString, FIgnoreCase);
+        } else {
+            if (FEndCond.Empty())
+                throw EInvalidProperty(ecNoEndCharCount);
+            if (!FManager->CollectingPacket())
+                SetPacketState(TPacketMode::Collecting);
+            else
+                FStartDeferred = true;
+        }
+        if (FEndCond.Contains(ecString)) {
+            if (FEndString.empty())
+                throw EInvalidProperty(ecEmptyEndString);
+            LogText(dstEndStr, FEndString);
+            FEndPattern = TPacketPattern::Compile(FEndString, FIgnoreCase);
+        }
+        if (FEndCond.Contains(ecPacketSize) && FPacketSize == 0)
+            throw EInvalidProperty(ecZeroSizePacket);
+    }
+    ResetMatch();
+}
+
+void TApdDataPacket::StopMatching()
+{
+    if (FMode == TPacketMode::Idle && !FEnableDeferred && !FStartDeferred)
+        return;
+    FEnableDeferred = false;
+    FStartDeferred = false;
+    if (FManager) {
+        SetPacketState(TPacketMode::Idle);
+        Log(dstDisable);
+    }
+}
+
+void TApdDataPacket::RestartMatching()
+{
+    if (FEnabled && FComPort) {
+        StopMatching();
+        StartMatching();
+    }
+}
+
+void TApdDataPacket::SetPacketState(TPacketMode mode)
+{
+    if (mode == FMode)
+        return;
+    bool leaving = FMode == TPacketMode::Collecting;
+    // The state is stored before the collection is given back: giving it back offers the held
+    // bytes to every detector again, this one included, which must no longer collect them.
+    FMode = mode;
+    if (mode == TPacketMode::Collecting)
+        FManager->ClaimCollection(this, FTimeOut);
+    else if (leaving && FHoldsCollection)
+        FManager->ReleaseCollection(this);
+    static constexpr uint8_t kSubtypes[] = {dstIdle, dstWaiting, dstCollecting};
+    Log(kSubtypes[static_cast<int>(mode)]);
+}
+
+void TApdDataPacket::ScanData(int32_t start)
+{
+    int32_t index = start;
+    while (FEnabled && FManager && index < FManager->BufferCount()) {
+        if (FMode == TPacketMode::Idle) {
+            if (!FStartDeferred)
+                return;
+            FStartDeferred = false;
+            SetPacketState(TPacketMode::Collecting);
+        }
+        const uint8_t byte = FManager->Buffer()[index];
+
+        if (FMode == TPacketMode::Waiting) {
+            if (FStartPattern.Fits(FStartMatch - 1, byte, FIgnoreCase)) {
+                if (FPacketStart == -1)
+                    FPacketStart = index;
+                if (FStartMatch == FStartPattern.Length()) {
+                    if (FEndCond.Empty()) {
+                        // The delivery offers what is left to every detector again, this one
+                        // included, from the start of the shortened buffer.
+                        DeliverPacket(index, false);
+                        return;
+                    }
+                    SetPacketState(TPacketMode::Collecting);
+                } else {
+                    ++FStartMatch;
+                }
+            } else if (FPacketStart != -1) {
+                // A start string may begin inside the failed attempt.
+                index = FPacketStart + 1;
+                FStartMatch = 1;
+                FPacketStart = -1;
+                continue;
+            }
+            ++index;
+            continue;
+        }
+
+        // Collecting.
+        if (FPacketStart == -1)
+            FPacketStart = index;
+        int32_t length = index - FPacketStart + 1;
+        if (FEndCond.Contains(ecPacketSize) && length >= FSizeLimit) {
+            DeliverPacket(index, false);
+            return;
+        }
+        if (FEndCond.Contains(ecString)) {
+            if (FEndPattern.Fits(FEndMatch - 1, byte, FIgnoreCase)) {
+                if (FEndMatch == 1)
+                    FEndMatchStart = index;
+                if (FEndMatch == FEndPattern.Length()) {
+                    DeliverPacket(index, true);
+                    return;
+                }
+                ++FEndMatch;
+            } else if (FEndMatch > 1) {
+                // Look again from the byte after the failed attempt began, so that an end string
+                // beginning inside it (at the mismatching byte or before) is still found.
+                index = FEndMatchStart + 1;
+                FEndMatch = 1;
+                FEndMatchStart = -1;
+                continue;
+            }
+        }
+        if (length >= kMaxPacketLength) {
+            DiscardOverlongPacket(index);
+            return;
+        }
+        ++index;
+    }
+}
+
+namespace
+{
+
+// Leaves the manager's in-event state however the delivery ends.
+class TInEventScope
+{
+public:
+    explicit TInEventScope(TApdDataPacketManager* manager) : FManager(manager) { FManager->SetInEvent(true); }
+    ~TInEventScope() noexcept(false)
+    {
+        if (std::uncaught_exceptions() > FUncaught) {
+            try {
+                FManager->SetInEvent(false);
+            } catch (...) {
+                // The exception already under way is the one the caller sees.
+            }
+        } else {
+            FManager->SetInEvent(false);
+        }
+    }
+    TInEventScope(const TInEventScope&) = delete;
+    TInEventScope& operator=(const TInEventScope&) = delete;
+
+private:
+    TApdDataPacketManager* FManager;
+    int FUncaught = std::uncaught_exceptions();
+};
+
+} // namespace
+
+void TApdDataPacket::DeliverPacket(int32_t end, bool stringEnded)
+{
+    TApdDataPacketManager* manager = FManager;
+    const int32_t packetStart = FPacketStart;
+    const int32_t length = end - packetStart + 1;
+    TInEventScope inEvent(manager);
+    SetEnabled(false);
+
+    const uint8_t* data = manager->Buffer() + packetStart;
+    int32_t size = length;
+    if (!FIncludeStrings) {
+        if (FStartCond == scString) {
+            int32_t startLength = std::min(FStartPattern.Length(), size);
+            data += startLength;
+            size -= startLength;
+        }
+        if (stringEnded)
+            size = std::max(0, size - FEndPattern.Length());
+    }
+    FDeliveredData = data;
+    FDeliveredLength = size;
+    Log(dstStringPacket);
+    Log(stringEnded ? dstStringPacket : dstSizePacket, data, static_cast<uint32_t>(size));
+    FirePacketEvents(data, size);
+    FDeliveredData = nullptr;
+    FDeliveredLength = 0;
+
+    manager->ConsumeData(0, packetStart + length);
+    if (FAutoEnable)
+        SetEnabled(true);
+}
+
+void TApdDataPacket::RunEvent(const std::function<void()>& call)
+{
+    auto guarded = [&call] {
+        try {
+            call();
+        } catch (...) {
+            Application::HandleException();
+        }
+    };
+    TApdBaseDispatcher* dispatcher = FComPort ? FComPort->Dispatcher() : nullptr;
+    if (FDeliverOnMainThread && dispatcher)
+        dispatcher->RunOnUserThread(guarded);
+    else
+        guarded();
+}
+
+void TApdDataPacket::FirePacketEvents(const uint8_t* data, int32_t size)
+{
+    // The string is copied first: a raw handler that closes the port frees the buffer.
+    std::string text;
+    if (FOnStringPacket)
+        text.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+    if (FOnPacket) {
+        TPacketNotifyEvent handler = FOnPacket;
+        RunEvent([&] { handler(this, data, size); });
+    }
+    if (FOnStringPacket) {
+        TStringPacketNotifyEvent handler = FOnStringPacket;
+        RunEvent([&] { handler(this, text); });
+    }
+}
+
+void TApdDataPacket::PacketTimedOut()
+{
+    TApdDataPacketManager* manager = FManager;
+    TInEventScope inEvent(manager);
+    Log(dstPacketTimeout);
+    SetEnabled(false);
+    if (FOnTimeout) {
+        TNotifyEvent handler = FOnTimeout;
+        RunEvent([&] { handler(this); });
+    }
+    if (FDiscardOnTimeout)
+        manager->ConsumeData(0, manager->BufferCount());
+}
+
+void TApdDataPacket::DiscardOverlongPacket(int32_t end)
+{
+    TApdDataPacketManager* manager = FManager;
+    TInEventScope inEvent(manager);
+    LogText(dstDisable, MessageForCode(ecPacketTooLong));
+    SetEnabled(false);
+    manager->ConsumeData(0, end + 1);
+    // Matching goes on with the bytes that follow, whatever AutoEnable says: the detector did not
+    // deliver anything, it only refused a packet no device sends.
+    SetEnabled(true);
+}
+
+void TApdDataPacket::DataConsumed(int32_t end)
+{
+    if (!FEnabled || FPacketStart == -1)
+        return;
+    if (end > FPacketStart) {
+        StartMatching();
+        return;
+    }
+    // The partial match lies wholly behind the consumed bytes: it moves with them.
+    FPacketStart -= end;
+    if (FEndMatchStart != -1)
+        FEndMatchStart -= end;
+}
+
+// ---- The manager ---------------------------------------------------------------------------------
+
+namespace
+{
+
+constexpr char kManagerWindowClass[] = "TApdDataPacketManagerWindow";
+
+} // namespace
+
+TApdDataPacketManager::TApdDataPacketManager(TApdCustomComPort* port) : FPort(port)
+{
+    port->AddPortUser(TPortUserMethod::Of<&TApdDataPacketManager::PortEvent>(this));
+    TApdDataPacketManagerList::Instance().AddManager(this);
+    bool open = port->Open();
+    if (open && !port->IsLoading() && !port->IsDesigning())
+        SetActive(true);
+    FActivationDeferred = open && !FActive && !port->IsDesigning();
+
+    static const bool registered = [] {
+        WNDCLASSA windowClass{};
+        windowClass.lpfnWndProc = &TApdDataPacketManager::WindowProc;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = kManagerWindowClass;
+        return RegisterClassA(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    }();
+    if (registered) {
+        FWindow = CreateWindowExA(0, kManagerWindowClass, "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+        if (FWindow)
+            SetWindowLongPtrA(FWindow, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+}
+
+TApdDataPacketManager::~TApdDataPacketManager()
+{
+    FDestroying = true;
+    TApdDataPacketManagerList::Instance().RemoveManager(this);
+    DetachFromPort();
+    ReleaseBuffer();
+    if (FWindow) {
+        SetWindowLongPtrA(FWindow, GWLP_USERDATA, 0);
+        DestroyWindow(FWindow);
+    }
+}
+
+void TApdDataPacketManager::DetachFromPort()
+{
+    if (!FPort)
+        return;
+    if (FPort->IsDestroying()) {
+        // Its dispatcher and its users go with it.
+        FHandlerInstalled = false;
+        FHandlerDispatcher = nullptr;
+        FTimerHandle = 0;
+        FActive = false;
+        ReleaseBuffer();
+    } else {
+        try {
+            SetActive(false);
+        } catch (...) {
+            // A dispatcher that fails to dispose the timer cannot keep the manager attached.
+            FActive = false;
+        }
+        FPort->RemovePortUser(TPortUserMethod::Of<&TApdDataPacketManager::PortEvent>(this));
+    }
+    FPort = nullptr;
+}
+
+TApdBaseDispatcher* TApdDataPacketManager::Dispatcher() const
+{
+    return FHandlerInstalled && FPort && FPort->Dispatcher() == FHandlerDispatcher ? FHandlerDispatcher
+                                                                                   : nullptr;
+}
+
+void TApdDataPacketManager::AddPacket(TApdDataPacket* packet)
+{
+    FPackets.push_back(packet);
+    packet->FManager = this;
+    FDestroyWhenIdle = false;
+}
+
+void TApdDataPacketManager::RemovePacket(TApdDataPacket* packet)
+{
+    auto it = std::find(FPackets.begin(), FPackets.end(), packet);
+    if (it != FPackets.end())
+        FPackets.erase(it);
+    if (FCollecting == packet) {
+        FCollecting = nullptr;
+        packet->FHoldsCollection = false;
+    }
+    packet->FManager = nullptr;
+    if (FPackets.empty() && !FDestroying) {
+        // The port may go before the message is handled; a detector that joins the port later
+        // gets a manager of its own.
+        if (!FInEvent)
+            DetachFromPort();
+        if (FWindow)
+            PostMessageA(FWindow, kDestroyMessage, 0, 0);
+    }
+}
+
+LRESULT TApdDataPacketManager::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_QUERYENDSESSION)
+        return TRUE;
+    if (message != kDestroyMessage)
+        return DefWindowProcA(window, message, wParam, lParam);
+    auto* manager = reinterpret_cast<TApdDataPacketManager*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    // A detector may have joined again since the message was posted.
+    if (!manager || !manager->FPackets.empty())
+        return 0;
+    if (manager->FInEvent) {
+        // Posted again when the event is over: posting it again at once would keep the queue
+        // busy for as long as an event handler shows a message box.
+        manager->FDestroyWhenIdle = true;
+        return 0;
+    }
+    try {
+        delete manager;
+    } catch (...) {
+    }
+    return 0;
+}
+
+void TApdDataPacketManager::SetActive(bool value)
+{
+    if (value == FActive)
+        return;
+    if (value)
+        InstallHandler();
+    else
+        RemoveHandler();
+    FActive = value;
+}
+
+void TApdDataPacketManager::InstallHandler()
+{
+    if (FHandlerInstalled)
+        return;
+    TApdBaseDispatcher* dispatcher = FPort->ActiveDispatcher();
+    if (!dispatcher)
+        return;
+    // On the user-interface thread, where the port closes and the detectors change: see the
+    // header.
+    dispatcher->AddMethodHandler(TApdNotifyMethod::Of<&TApdDataPacketManager::TriggerHandler>(this), true);
+    FHandlerDispatcher = dispatcher;
+    FHandlerInstalled = true;
+    int32_t handle = dispatcher->NewTimerTrigger();
+    FTimerHandle = handle > 0 ? handle : 0;
+    if (handle < 0)
+        RaiseOnError(nullptr, handle);
+}
+
+void TApdDataPacketManager::RemoveHandler()
+{
+    if (FHandlerInstalled && FPort && FPort->Dispatcher() == FHandlerDispatcher && FHandlerDispatcher) {
+        if (FTimerHandle != 0)
+            FHandlerDispatcher->DisposeTrigger(FTimerHandle);
+        FTimerHandle = 0;
+        FHandlerDispatcher->RemoveMethodHandler(
+            TApdNotifyMethod::Of<&TApdDataPacketManager::TriggerHandler>(this));
+    }
+    FTimerHandle = 0;
+    FHandlerInstalled = false;
+    FHandlerDispatcher = nullptr;
+    ReleaseBuffer();
+}
+
+void TApdDataPacketManager::ReleaseBuffer()
+{
+    std::vector<uint8_t>().swap(FBuffer);
+    FCount = 0;
+}
+
+void TApdDataPacketManager::PortEvent(TApdCustomComPort*, TPortUserEvent event)
+{
+    // Settings that cannot start are shown, not thrown through the port's open or close.
+    try {
+        if (event == pueOpened) {
+            SetActive(true);
+            std::vector<TApdDataPacket*> packets = FPackets;
+            for (TApdDataPacket* packet : packets) {
+                if (packet->Enabled())
+                    packet->StartMatching();
+            }
+        } else {
+            std::vector<TApdDataPacket*> packets = FPackets;
+            for (TApdDataPacket* packet : packets)
+                packet->StopMatching();
+            SetActive(false);
+        }
+    } catch (...) {
+        Application::HandleException();
+    }
+}
+
+void TApdDataPacketManager::TriggerHandler(UINT message, WPARAM wParam, LPARAM)
+{
+    try {
+        HandleTrigger(message, wParam);
+    } catch (...) {
+        Application::HandleException();
+    }
+}
+
+void TApdDataPacketManager::HandleTrigger(UINT message, WPARAM wParam)
+{
+    TApdBaseDispatcher* dispatcher = Dispatcher();
+    if (!dispatcher || !FActive)
+        return;
+    if (message == TApdBaseDispatcher::MsgTriggerAvail) {
+        auto count = static_cast<int32_t>(wParam);
+        if (count <= 0)
+            return;
+        int32_t capacity = BufferCapacity();
+        if (FCount + count >= capacity) {
+            while (FCount + count >= capacity)
+                capacity += kBufferStep;
+            FBuffer.resize(static_cast<size_t>(capacity));
+        }
+        int32_t taken = dispatcher->TakeBlock(FBuffer.data() + FCount, count);
+        if (taken <= 0) {
+            if (FCount == 0)
+                ReleaseBuffer();
+            return;
+        }
+        int32_t from = FCount;
+        FCount += taken;
+        ProcessBuffer(from);
+    } else if (message == TApdBaseDispatcher::MsgTriggerTimer) {
+        if (static_cast<int32_t>(wParam) == FTimerHandle && FTimerHandle != 0 && FCollecting)
+            FCollecting->PacketTimedOut();
+    }
+}
+
+namespace
+{
+
+// Marks a pass of ProcessBuffer as running, however it ends.
+struct TProcessingScope {
+    bool& Flag;
+    explicit TProcessingScope(bool& flag) : Flag(flag) { Flag = true; }
+    ~TProcessingScope() { Flag = false; }
+};
+
+} // namespace
+
+void TApdDataPacketManager::ProcessBuffer(int32_t start)
+{
+    if (FInEvent) {
+        // Bytes before an earlier pending start must not be skipped when the event is over.
+        FPendingStart = FDataPending ? std::min(FPendingStart, start) : start;
+        FDataPending = true;
+        return;
+    }
+    if (FProcessing) {
+        // Asked from inside a pass (a delivery has ended and consumed bytes): the running pass
+        // starts over, instead of a nested pass for each packet of the arrival.
+        FRescanStart = FRescan ? std::min(FRescanStart, start) : start;
+        FRescan = true;
+        return;
+    }
+    {
+        TProcessingScope processing(FProcessing);
+        for (;;) {
+            FRescan = false;
+            if (FCount == 0)
+                break;
+            if (FCollecting) {
+                FCollecting->ScanData(start);
+            } else {
+                std::vector<TApdDataPacket*> packets = FPackets;
+                for (TApdDataPacket* packet : packets) {
+                    if (std::find(FPackets.begin(), FPackets.end(), packet) == FPackets.end())
+                        continue;
+                    packet->ScanData(start);
+                    if (FCollecting || FCount == 0 || FRescan)
+                        break;
+                }
+            }
+            if (!FRescan)
+                break;
+            start = FRescanStart;
+        }
+    }
+    DropUnclaimed();
+}
+
+void TApdDataPacketManager::DropUnclaimed()
+{
+    if (FCollecting || FCount == 0 || FInEvent)
+        return;
+    int32_t keep = -1;
+    for (TApdDataPacket* packet : FPackets) {
+        if (packet->Enabled() && packet->InPartialStart())
+            keep = keep == -1 ? packet->PacketStart() : std::min(keep, packet->PacketStart());
+    }
+    if (keep == -1) {
+        // Held bytes that belong to no packet are thrown away.
+        ReleaseBuffer();
+    } else if (keep > 0) {
+        // Only what a partial start match may still need is kept, so a line that keeps repeating
+        // the beginning of a start string does not make the buffer grow.
+        ConsumeData(0, keep);
+    }
+}
+
+void TApdDataPacketManager::ConsumeData(int32_t start, int32_t length)
+{
+    int32_t end = std::clamp(start + length, 0, FCount);
+    if (end == 0)
+        return;
+    FCount -= end;
+    if (FCount == 0) {
+        ReleaseBuffer();
+    } else {
+        std::memmove(FBuffer.data(), FBuffer.data() + end, static_cast<size_t>(FCount));
+    }
+    if (FInEvent) {
+        // What is left is offered to every detector again from the start once the event is over.
+        FPendingStart = 0;
+        FDataPending = true;
+    }
+    std::vector<TApdDataPacket*> packets = FPackets;
+    for (TApdDataPacket* packet : packets)
+        packet->DataConsumed(end);
+}
+
+void TApdDataPacketManager::ClaimCollection(TApdDataPacket* packet, int32_t timeout)
+{
+    FCollecting = packet;
+    if (timeout != 0 && FTimerHandle != 0) {
+        if (TApdBaseDispatcher* dispatcher = Dispatcher())
+            dispatcher->ArmTimerTrigger(FTimerHandle, timeout, true);
+    }
+    packet->FHoldsCollection = true;
+    std::vector<TApdDataPacket*> packets = FPackets;
+    for (TApdDataPacket* other : packets) {
+        if (other != packet)
+            other->RestartMatching();
+    }
+}
+
+void TApdDataPacketManager::ReleaseCollection(TApdDataPacket* packet)
+{
+    if (FTimerHandle != 0) {
+        if (TApdBaseDispatcher* dispatcher = Dispatcher()) {
+            int32_t result = dispatcher->ArmTimerTrigger(FTimerHandle, 0, false);
+            if (result < 0)
+                RaiseOnError(nullptr, result);
+        }
+    }
+    FCollecting = nullptr;
+    packet->FHoldsCollection = false;
+    ProcessBuffer(0);
+}
+
+void TApdDataPacketManager::SetInEvent(bool value)
+{
+    if (value == FInEvent)
+        return;
+    FInEvent = value;
+    std::vector<TApdDataPacket*> packets = FPackets;
+    if (value) {
+        for (TApdDataPacket* packet : packets) {
+            if (packet->Enabled())
+                packet->StopMatching();
+        }
+        return;
+    }
+    for (TApdDataPacket* packet : packets) {
+        if (packet->Enabled())
+            packet->StartMatching();
+    }
+    if (FDataPending && FCount > 0)
+        ProcessBuffer(FPendingStart);
+    FDataPending = false;
+    if (FDestroyWhenIdle && FPackets.empty() && FWindow) {
+        FDestroyWhenIdle = false;
+        PostMessageA(FWindow, kDestroyMessage, 0, 0);
+    }
+}
+
+// ---- The list ------------------------------------------------------------------------------------
+
+TApdDataPacketManagerList& TApdDataPacketManagerList::Instance()
+{
+    static TApdDataPacketManagerList list;
+    return list;
+}
+
+TApdDataPacketManagerList::~TApdDataPacketManagerList()
+{
+    // At program end: the ports may be gone already, and so may the window machinery.
+    while (!FManagers.empty()) {
+        TApdDataPacketManager* manager = FManagers.back();
+        manager->FPort = nullptr;
+        manager->FHandlerInstalled = false;
+        manager->FWindow = nullptr;
+        delete manager;
+    }
+}
+
+void TApdDataPacketManagerList::AddManager(TApdDataPacketManager* manager) { FManagers.push_back(manager); }
+
+void TApdDataPacketManagerList::RemoveManager(TApdDataPacketManager* manager)
+{
+    auto it = std::find(FManagers.begin(), FManagers.end(), manager);
+    if (it != FManagers.end())
+        FManagers.erase(it);
+}
+
+TApdDataPacketManager* TApdDataPacketManagerList::GetPortManager(TApdCustomComPort* port) const
+{
+    for (TApdDataPacketManager* manager : FManagers) {
+        if (manager->FPort == port)
+            return manager;
+    }
+    return nullptr;
+}

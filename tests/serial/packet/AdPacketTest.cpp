@@ -1,0 +1,484 @@
+// Packet detectors and their manager over a port on the in-memory dispatcher: what each setting
+// cuts out of the received bytes, however the bytes are split into arrivals, several detectors on
+// one port, time-outs, closes in the middle of a packet, and the bounds that keep a broken line
+// from using up memory.
+#include "serial/packet/AdPacket.h"
+
+#include "runtime/Wait.h"
+#include "serial/port/ApdExceptions.h"
+#include "tests/serial/port/RecordingDispatcher.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+namespace
+{
+
+const std::string kLF = "\n";
+const std::string kETX = "\x03";
+
+// Runs the messages posted to the test thread's windows (the managers' self-destruction).
+void PumpMessages()
+{
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageA(&message);
+}
+
+// A detector that writes down every packet and time-out it reports.
+struct TRecordedPacket : TApdDataPacket {
+    std::vector<std::string> Packets;
+    std::vector<std::string> Raw;
+    int Timeouts = 0;
+
+    TRecordedPacket()
+    {
+        SetOnStringPacket([this](TComponent*, const std::string& data) { Packets.push_back(data); });
+        SetOnPacket([this](TComponent*, const uint8_t* data, int32_t size) {
+            Raw.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+        });
+        SetOnTimeout([this](TComponent*) { ++Timeouts; });
+    }
+};
+
+class PacketTest : public ::testing::Test
+{
+protected:
+    ~PacketTest() override { PumpMessages(); }
+
+    // One arrival: the bytes reach the ring and the availability check offers them.
+    void Arrive(const std::string& bytes)
+    {
+        ASSERT_NE(port.Fake(), nullptr);
+        port.Fake()->Arrive(bytes);
+        port.Fake()->CheckReceivedData();
+    }
+    void Open()
+    {
+        port.SetOpen(true);
+        ASSERT_TRUE(port.Open());
+    }
+    // A detector with the polling window's settings: ">" to a line feed, no time-out.
+    static void PollingSettings(TApdDataPacket& packet)
+    {
+        packet.SetStartString(">");
+        packet.SetEndCond({ecString});
+        packet.SetEndString(kLF);
+        packet.SetTimeOut(0);
+    }
+    static void MonitoringSettings(TApdDataPacket& packet)
+    {
+        packet.SetStartCond(scAnyData);
+        packet.SetEndCond({ecString});
+        packet.SetEndString(kETX);
+        packet.SetTimeOut(0);
+    }
+
+    TTestPort port;
+};
+
+struct TCutCase {
+    const char* Name;
+    std::function<void(TApdDataPacket&)> Setup;
+    std::vector<std::string> Arrivals;
+    std::vector<std::string> Packets;
+};
+
+} // namespace
+
+TEST_F(PacketTest, SettingsCutTheseMessages)
+{
+    const std::vector<TCutCase> cases = {
+        {"poll answer after noise", PollingSettings, {"xx>0T<FE\r\n"}, {">0T<FE\r\n"}},
+        {"several in one arrival", PollingSettings, {">1\n>2\nzz>3\n"}, {">1\n", ">2\n", ">3\n"}},
+        {"start split over arrivals",
+         [](TApdDataPacket& p) {
+             PollingSettings(p);
+             p.SetStartString(">A");
+         },
+         {"q>", "A1\n"},
+         {">A1\n"}},
+        {"start inside a failed start",
+         [](TApdDataPacket& p) {
+             PollingSettings(p);
+             p.SetStartString(">A");
+         },
+         {">>A2\n"},
+         {">A2\n"}},
+        {"monitoring message", MonitoringSettings, {"A20030401\x03"}, {"A20030401\x03"}},
+        {"monitoring messages back to back", MonitoringSettings, {"A1\x03R2", "\x03"}, {"A1\x03", "R2\x03"}},
+        {"start ignores case",
+         [](TApdDataPacket& p) {
+             PollingSettings(p);
+             p.SetStartString("ab");
+         },
+         {"AB1\naB2\nab3\n"},
+         {"AB1\n", "aB2\n", "ab3\n"}},
+        {"start minds case",
+         [](TApdDataPacket& p) {
+             PollingSettings(p);
+             p.SetStartString("ab");
+             p.SetIgnoreCase(false);
+         },
+         {"AB1\naB2\nab3\n"},
+         {"ab3\n"}},
+        {"wildcard and escaped question mark",
+         [](TApdDataPacket& p) {
+             PollingSettings(p);
+             p.SetStartString("?B\\?");
+         },
+         {"xB!\nXB?1\n"},
+         {"XB?1\n"}},
+        {"start alone is the packet",
+         [](TApdDataPacket& p) {
+             p.SetStartString("ab");
+             p.SetTimeOut(0);
+         },
+         {"xxabyya", "b"},
+         {"ab", "ab"}},
+        {"size ends the packet",
+         [](TApdDataPacket& p) {
+             p.SetStartString(">");
+             p.SetEndCond({ecPacketSize});
+             p.SetPacketSize(4);
+         },
+         {">abcdef>12", "3"},
+         {">abc", ">123"}},
+        {"size or end string, whichever first",
+         [](TApdDataPacket& p) {
+             MonitoringSettings(p);
+             p.SetEndCond({ecString, ecPacketSize});
+             p.SetPacketSize(5);
+         },
+         {"ab\x03", "cdefgh\x03"},
+         {"ab\x03", "cdefg", "h\x03"}},
+        {"without start and end strings",
+         [](TApdDataPacket& p) {
+             PollingSettings(p);
+             p.SetEndString("\r\n");
+             p.SetIncludeStrings(false);
+         },
+         {">0T<FE\r\n"},
+         {"0T<FE"}},
+        {"end string begins at the mismatching byte",
+         [](TApdDataPacket& p) {
+             PollingSettings(p);
+             p.SetEndString("\r\n");
+         },
+         {">a\r\r\n"},
+         {">a\r\r\n"}},
+        {"overlapping end string",
+         [](TApdDataPacket& p) {
+             PollingSettings(p);
+             p.SetEndString("aab");
+         },
+         {">xaaab!"},
+         {">xaaab"}},
+    };
+    for (const TCutCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        TRecordedPacket packet;
+        test.Setup(packet);
+        packet.SetComPort(&port);
+        packet.SetEnabled(true);
+        Open();
+        for (const std::string& arrival : test.Arrivals)
+            Arrive(arrival);
+        EXPECT_THAT(packet.Packets, ElementsAreArray(test.Packets));
+        EXPECT_THAT(packet.Raw, ElementsAreArray(test.Packets)) << "raw form alike";
+        port.SetOpen(false);
+    }
+}
+
+TEST_F(PacketTest, ASplitAtEveryOffsetCutsTheSameMessages)
+{
+    const std::string stream = "noise>0T<FE\r\n>0t0803111601<13\r\n>1T<FF\r\n";
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        TRecordedPacket packet;
+        PollingSettings(packet);
+        packet.SetComPort(&port);
+        packet.SetEnabled(true);
+        Open();
+        Arrive(stream.substr(0, cut));
+        Arrive(stream.substr(cut));
+        EXPECT_THAT(packet.Packets, ElementsAre(">0T<FE\r\n", ">0t0803111601<13\r\n", ">1T<FF\r\n"));
+        EXPECT_EQ(packet.Manager()->BufferCount(), 0) << "nothing held between packets";
+        port.SetOpen(false);
+    }
+}
+
+TEST_F(PacketTest, DetectorStates)
+{
+    TRecordedPacket packet;
+    PollingSettings(packet);
+    packet.SetComPort(&port);
+    packet.SetEnabled(true);
+    EXPECT_EQ(packet.PacketMode(), TPacketMode::Idle) << "the port is closed";
+    Open();
+    EXPECT_EQ(packet.PacketMode(), TPacketMode::Waiting);
+    Arrive(">0");
+    EXPECT_EQ(packet.PacketMode(), TPacketMode::Collecting);
+    EXPECT_TRUE(packet.HoldsCollection());
+    Arrive("\n");
+    EXPECT_EQ(packet.PacketMode(), TPacketMode::Waiting) << "enabled again after the packet";
+
+    packet.SetAutoEnable(false);
+    Arrive(">1\n>2\n");
+    EXPECT_THAT(packet.Packets, ElementsAre(">0\n", ">1\n"));
+    EXPECT_FALSE(packet.Enabled());
+    EXPECT_EQ(packet.PacketMode(), TPacketMode::Idle);
+
+    // A disabled detector reports nothing, even of a whole packet it held.
+    packet.SetAutoEnable(true);
+    packet.SetEnabled(true);
+    Arrive(">3");
+    packet.SetEnabled(false);
+    Arrive("\n>4\n");
+    EXPECT_THAT(packet.Packets, ElementsAre(">0\n", ">1\n"));
+
+    // The end string changes on an enabled detector at once: it starts afresh.
+    packet.SetEnabled(true);
+    Arrive(">5");
+    packet.SetEndString(";");
+    Arrive("\n;>6;");
+    EXPECT_THAT(packet.Packets, ElementsAre(">0\n", ">1\n", ">6;"));
+}
+
+TEST_F(PacketTest, InconsistentSettingsRaiseWhenMatchingStarts)
+{
+    struct TCase {
+        std::function<void(TApdDataPacket&)> Setup;
+        int32_t Code;
+    };
+    const TCase cases[] = {
+        {[](TApdDataPacket& p) { p.SetEndCond({ecString}); }, -5501},
+        {[](TApdDataPacket& p) {
+             p.SetStartString(">>>");
+             p.SetEndCond({ecPacketSize});
+             p.SetPacketSize(2);
+         },
+         -5502},
+        {[](TApdDataPacket& p) { p.SetStartCond(scAnyData); }, -5503},
+        {[](TApdDataPacket& p) {
+             p.SetStartString(">");
+             p.SetEndCond({ecString});
+         },
+         -5504},
+        {[](TApdDataPacket& p) {
+             p.SetStartCond(scAnyData);
+             p.SetEndCond({ecPacketSize});
+         },
+         -5505},
+    };
+    Open();
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Code);
+        TRecordedPacket packet;
+        packet.SetComPort(&port);
+        test.Setup(packet);
+        try {
+            packet.SetEnabled(true);
+            ADD_FAILURE() << "no exception";
+        } catch (const EInvalidProperty& error) {
+            EXPECT_EQ(error.ResultCode(), test.Code);
+        }
+        EXPECT_FALSE(packet.Enabled());
+    }
+}
+
+TEST_F(PacketTest, TimeOutStopsCollectingAndDiscards)
+{
+    TFakeClock clock(1000);
+    TRecordedPacket packet;
+    MonitoringSettings(packet);
+    packet.SetTimeOut(2); // 110 ms
+    packet.SetComPort(&port);
+    packet.SetEnabled(true);
+    Open();
+    Arrive("A2003");
+    clock.Advance(60);
+    EXPECT_FALSE(port.Fake()->CheckTimerTriggers());
+    clock.Advance(120);
+    port.Fake()->CheckTimerTriggers();
+    EXPECT_EQ(packet.Timeouts, 1);
+    EXPECT_FALSE(packet.Enabled()) << "not enabled again after a time-out";
+    EXPECT_EQ(packet.Manager()->BufferCount(), 0);
+    Arrive("0401\x03");
+    EXPECT_THAT(packet.Packets, IsEmpty());
+
+    // Without a time-out a packet that takes long still arrives whole.
+    packet.SetTimeOut(0);
+    packet.SetEnabled(true);
+    Arrive("A20");
+    clock.Advance(1000000);
+    port.Fake()->CheckTimerTriggers();
+    Arrive("030401\x03");
+    EXPECT_THAT(packet.Packets, ElementsAre("A20030401\x03"));
+    EXPECT_EQ(packet.Timeouts, 1);
+}
+
+TEST_F(PacketTest, TwoDetectorsOnOnePort)
+{
+    TRecordedPacket first;
+    PollingSettings(first);
+    first.SetComPort(&port);
+    first.SetEnabled(true);
+    TRecordedPacket second;
+    PollingSettings(second);
+    second.SetStartString("#");
+    second.SetComPort(&port);
+    second.SetEnabled(true);
+    EXPECT_EQ(first.Manager(), second.Manager()) << "one manager per port";
+    Open();
+
+    // While the first collects, the second sees nothing; then it gets what is left from the start.
+    Arrive(">a#b");
+    EXPECT_EQ(second.PacketMode(), TPacketMode::Waiting);
+    EXPECT_EQ(first.Manager()->CollectingPacket(), &first);
+    Arrive("\n#c\n");
+    EXPECT_THAT(first.Packets, ElementsAre(">a#b\n"));
+    EXPECT_THAT(second.Packets, ElementsAre("#c\n"));
+
+    // A partial start of one detector survives the other's packet in front of it.
+    second.SetStartString("#X");
+    second.SetEndString(";");
+    Arrive(">1\n#");
+    Arrive("X2;");
+    EXPECT_THAT(first.Packets, ElementsAre(">a#b\n", ">1\n"));
+    EXPECT_THAT(second.Packets, ElementsAre("#c\n", "#X2;"));
+
+    // Any-data detectors take turns: the second starts when the first has finished.
+    TRecordedPacket any1;
+    MonitoringSettings(any1);
+    TRecordedPacket any2;
+    MonitoringSettings(any2);
+    any2.SetEndString("!");
+    port.SetOpen(false);
+    first.SetComPort(nullptr);
+    second.SetComPort(nullptr);
+    any1.SetComPort(&port);
+    any2.SetComPort(&port);
+    any1.SetEnabled(true);
+    any2.SetEnabled(true);
+    Open();
+    EXPECT_EQ(any1.PacketMode(), TPacketMode::Collecting);
+    EXPECT_EQ(any2.PacketMode(), TPacketMode::Idle);
+    Arrive("ab!\x03");
+    EXPECT_THAT(any1.Packets, ElementsAre("ab!\x03"));
+    EXPECT_THAT(any2.Packets, IsEmpty()) << "its end came while the other collected";
+}
+
+TEST_F(PacketTest, CloseInTheMiddleOfAPacketThrowsItAway)
+{
+    TRecordedPacket packet;
+    PollingSettings(packet);
+    packet.SetComPort(&port);
+    packet.SetEnabled(true);
+    Open();
+    Arrive(">0t08031");
+    port.SetOpen(false);
+    EXPECT_EQ(packet.PacketMode(), TPacketMode::Idle);
+    EXPECT_TRUE(packet.Enabled()) << "Enabled keeps its value over a close";
+    EXPECT_EQ(packet.Manager()->BufferCount(), 0);
+    Open();
+    Arrive("11601<13\r\n>1T<FF\r\n");
+    EXPECT_THAT(packet.Packets, ElementsAre(">1T<FF\r\n"));
+}
+
+TEST_F(PacketTest, HandlerExceptionsDoNotStopDelivery)
+{
+    TRecordedPacket packet;
+    PollingSettings(packet);
+    int calls = 0;
+    packet.SetOnStringPacket([&calls](TComponent*, const std::string&) {
+        ++calls;
+        throw std::runtime_error("handler failed");
+    });
+    packet.SetComPort(&port);
+    packet.SetEnabled(true);
+    Open();
+    ::testing::internal::CaptureStderr();
+    Arrive(">1\n>2\n");
+    std::string shown = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(calls, 2);
+    EXPECT_NE(shown.find("handler failed"), std::string::npos);
+    EXPECT_TRUE(packet.Enabled());
+}
+
+TEST_F(PacketTest, BrokenLinesCannotMakeTheBufferGrowWithoutLimit)
+{
+    // A packet that never ends and has no time-out is thrown away past the bound; matching goes on.
+    TRecordedPacket packet;
+    MonitoringSettings(packet);
+    packet.SetComPort(&port);
+    packet.SetEnabled(true);
+    Open();
+    const std::string chunk(4096, 'x');
+    int32_t largest = 0;
+    for (int i = 0; i < (TApdDataPacket::kMaxPacketLength / 4096) + 8; ++i) {
+        Arrive(chunk);
+        largest = std::max(largest, packet.Manager()->BufferCapacity());
+    }
+    EXPECT_LE(largest, TApdDataPacket::kMaxPacketLength + 2 * TApdDataPacketManager::kBufferStep);
+    EXPECT_TRUE(packet.Enabled());
+    Arrive("A1\x03");
+    ASSERT_EQ(packet.Packets.size(), 1u);
+    EXPECT_LT(packet.Packets[0].size(), 8 * 4096u + 4);
+    EXPECT_EQ(packet.Packets[0].substr(packet.Packets[0].size() - 3), "A1\x03");
+
+    // A line that keeps repeating the beginning of a start string keeps only that beginning.
+    TRecordedPacket polling;
+    PollingSettings(polling);
+    polling.SetStartString(">A");
+    port.SetOpen(false);
+    packet.SetComPort(nullptr);
+    polling.SetComPort(&port);
+    polling.SetEnabled(true);
+    Open();
+    for (int i = 0; i < 64; ++i)
+        Arrive(std::string(4096, '>'));
+    EXPECT_LE(polling.Manager()->BufferCapacity(), TApdDataPacketManager::kBufferStep);
+    Arrive("A9\n");
+    EXPECT_THAT(polling.Packets, ElementsAre(">A9\n"));
+}
+
+TEST_F(PacketTest, ManagerLifecycle)
+{
+    auto& list = TApdDataPacketManagerList::Instance();
+    int before = list.Count();
+    {
+        TRecordedPacket packet;
+        packet.SetComPort(&port);
+        EXPECT_EQ(list.Count(), before + 1);
+        EXPECT_EQ(list.GetPortManager(&port), packet.Manager());
+        EXPECT_FALSE(packet.Manager()->Active()) << "the port is closed";
+        Open();
+        EXPECT_TRUE(packet.Manager()->Active());
+        EXPECT_NE(packet.Manager()->TimerHandle(), 0);
+        port.SetOpen(false);
+        EXPECT_FALSE(packet.Manager()->Active());
+    }
+    EXPECT_EQ(list.GetPortManager(&port), nullptr) << "a detector joining now gets a new manager";
+    EXPECT_TRUE(WaitUntilPumping([&] { return list.Count() == before; }, nullptr, 5000));
+
+    // A manager made for an open port works at once, and stops listening when its last detector
+    // leaves.
+    Open();
+    auto packet = std::make_unique<TRecordedPacket>();
+    PollingSettings(*packet);
+    packet->SetComPort(&port);
+    packet->SetEnabled(true);
+    EXPECT_TRUE(packet->Manager()->Active());
+    Arrive(">1\n");
+    EXPECT_THAT(packet->Packets, ElementsAre(">1\n"));
+    size_t handlers = port.Fake()->HandlerCount();
+    packet.reset();
+    EXPECT_EQ(port.Fake()->HandlerCount(), handlers - 1);
+    Arrive(">2\n");
+    EXPECT_TRUE(WaitUntilPumping([&] { return list.Count() == before; }, nullptr, 5000));
+}
