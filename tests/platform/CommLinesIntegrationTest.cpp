@@ -1,5 +1,5 @@
-// The output lines of a serial port over pseudo-terminals, which have none: the levels the port
-// asks for, and RTS switched around every write for an RS-485 transmitter the driver cannot switch.
+// RTS switched around every write for an RS-485 transmitter that the driver cannot switch, over a
+// pseudo-terminal (which has no RS-485 mode), as the levels the port asks for show it.
 #include "platform/win32.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/ScopedDeviceMap.h"
@@ -78,25 +78,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(CommLines, LevelsFollowEscapesAndTheRecord)
-{
-    EXPECT_EQ(Lines(port), platform::kTestLineDtr | platform::kTestLineRts) << "opening raises both";
-    ASSERT_TRUE(EscapeCommFunction(port, CLRDTR));
-    EXPECT_EQ(Lines(port), platform::kTestLineRts);
-    ASSERT_TRUE(EscapeCommFunction(port, CLRRTS));
-    EXPECT_EQ(Lines(port), 0u);
-    ASSERT_TRUE(EscapeCommFunction(port, SETDTR));
-    EXPECT_EQ(Lines(port), platform::kTestLineDtr);
-
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(port, &dcb));
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    ASSERT_TRUE(SetCommState(port, &dcb));
-    EXPECT_EQ(Lines(port), platform::kTestLineRts);
-    EXPECT_EQ(Raises(port), 0u);
-}
 
 TEST_F(CommLines, ToggledRtsIsUpOnlyWhileSending)
 {

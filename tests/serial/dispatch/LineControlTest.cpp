@@ -147,7 +147,7 @@ TEST_F(LineControl, AFailedEscapeIsABadArgumentButTheLevelIsStoredAllTheSame)
     EXPECT_EQ(d.Escapes.back(), static_cast<DWORD>(SETDTR));
 }
 
-TEST_F(LineControl, SettingsAndFlowOptionsReadBackFromTheRecord)
+TEST_F(LineControl, SettingsReadBackWithOldRateCodesAndStopCodes)
 {
     struct Case {
         DWORD rate;
@@ -174,19 +174,6 @@ TEST_F(LineControl, SettingsAndFlowOptionsReadBackFromTheRecord)
         EXPECT_EQ(dataBits, 7);
         EXPECT_EQ(stopBits, c.stopBits) << int(c.stopCode);
     }
-
-    ASSERT_EQ(d.HardwareFlowOn(3686, 409, 0x0F), 0);
-    ASSERT_EQ(d.SoftwareFlowOn(3686, 409, 0x01), 0);
-    ASSERT_EQ(d.SetFlowChars('Q', 'S'), 0);
-    uint8_t hardware = 0, software = 0, xon = 0, xoff = 0;
-    d.GetFlowOptions(hardware, software, xon, xoff);
-    EXPECT_EQ(hardware, 0x0F);
-    EXPECT_EQ(software, 0x01);
-    EXPECT_EQ(xon, 'Q');
-    EXPECT_EQ(xoff, 'S');
-    ASSERT_EQ(d.HardwareFlowOn(3686, 409, 0x08), 0);
-    d.GetFlowOptions(hardware, software, xon, xoff);
-    EXPECT_EQ(hardware, 0x08);
 }
 
 TEST_F(LineControl, RS485ModeTogglesRtsAtOnceAndGivesItBackAfterwards)
