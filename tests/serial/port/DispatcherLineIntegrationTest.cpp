@@ -48,6 +48,8 @@ class TLineDispatcher : public TApdWin32Dispatcher
 {
 public:
     TLineDispatcher() : TApdWin32Dispatcher(nullptr) {}
+    // The threads are gone before this class is: they call the device operations virtually.
+    ~TLineDispatcher() override { DestroyDispatcher(); }
     int OutputPriority()
     {
         TThread* thread = OutThread.load();
