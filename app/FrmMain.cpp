@@ -9,6 +9,7 @@
 #include "protocol/UnitEntDeCoder.h"
 #include "runtime/Application.h"
 #include "runtime/Exception.h"
+#include "serial/packet/AdPacket.h"
 #include "serial/port/ApdComPort.h"
 
 #include <QApplication>
@@ -52,6 +53,22 @@ constexpr std::string_view kPollAddresses = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXY
 constexpr int32_t kPollDevices = 10;
 constexpr std::string_view kPollCommand = "T";
 constexpr std::string_view kLineEnd = "\r\n";
+constexpr char kSTX = 2;
+constexpr char kETX = 3;
+constexpr char kLF = 10;
+
+// The message without the control bytes and spaces (0 to 32) at either end: STX, ETX, CR LF.
+std::string TrimmedText(const std::string& message)
+{
+    auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+    size_t first = 0;
+    size_t last = message.size();
+    while (first < last && isBlank(message[first]))
+        ++first;
+    while (last > first && isBlank(message[last - 1]))
+        --last;
+    return message.substr(first, last - first);
+}
 
 // What each entry of the format group sets on the port, by index; no entry selected is 8-N-1.
 struct TCharFormat {
@@ -337,6 +354,16 @@ void TFormMain::CreateComPort()
     ComPort->SetLogName("LOGHEX.TXT");
     ComPort->SetOnPortOpen([this](TComponent*) { ComPortPortOpen(); });
     ComPort->SetOnPortClose([this](TComponent*) { ComPortPortClose(); });
+
+    DataPacket = new TApdDataPacket(this);
+    DataPacket->BeginLoading();
+    DataPacket->SetName("DataPacket");
+    DataPacket->SetComPort(ComPort);
+    DataPacket->SetEnabled(true);
+    DataPacket->SetOnStringPacket(
+        [this](TComponent*, const std::string& data) { DataPacketStringPacket(data); });
+    // The stored settings are those of the polling mode.
+    ApplyPacketMode(pmPolling);
 }
 
 void TFormMain::CreateHeader()
@@ -529,11 +556,16 @@ void TFormMain::RadioButtonPollingClick()
         SetPollTimerEnabled(true);
 }
 
-void TFormMain::ApplyPacketMode(TPacketMode)
+void TFormMain::ApplyPacketMode(TPacketMode mode)
 {
-    // The packet detector takes the mode's conditions here: polling cuts from ">" up to the line
-    // feed, monitoring from the first byte up to ETX. It comes with the received-message handling;
-    // until then the window has no detector to set.
+    // End condition and end string first: their setters restart an enabled detector.
+    const bool monitoring = mode == pmMonitoring;
+    DataPacket->SetEndCond({ecString});
+    DataPacket->SetEndString(std::string(1, monitoring ? kETX : kLF));
+    DataPacket->SetPacketSize(0);
+    DataPacket->SetStartCond(monitoring ? scAnyData : scString);
+    DataPacket->SetStartString(monitoring ? std::string() : std::string(">"));
+    DataPacket->SetTimeOut(0);
 }
 
 void TFormMain::RadioGroupBaudrateClick()
@@ -582,7 +614,48 @@ void TFormMain::TimerPollingTimer()
     ComPort->SendString(FLastRequest);
 }
 
-void TFormMain::DataPacketStringPacket(const std::string&) {}
+void TFormMain::DataPacketStringPacket(const std::string& data)
+{
+    if (RadioButtonListen->isChecked()) {
+        // Errors of the answer are not caught here: the detector passes them to the error
+        // display, after both lines are in the log.
+        QString received = QStringLiteral(">>> ") + QString::fromLatin1(TrimmedText(data));
+        if (CheckBoxProtocol->isChecked())
+            received +=
+                QStringLiteral("\t[") + QString::fromLatin1(ClassifyMessage(data)) + QStringLiteral("]");
+        MemoPolling->appendPlainText(received);
+        std::string answer = data;
+        if (const size_t a = answer.find('A'); a != std::string::npos)
+            answer[a] = 'J';
+        if (const size_t r = answer.find('R'); r != std::string::npos)
+            answer[r] = 'Y';
+        MemoPolling->appendPlainText(QStringLiteral("<<< ") + QString::fromLatin1(TrimmedText(answer)));
+        ComPort->SendString(answer);
+        return;
+    }
+    try {
+        // The echo of our own request, as half-duplex adapters give it, is not an answer.
+        if (data != FLastRequest)
+            MemoPolling->appendPlainText(QString::fromLatin1(TrimmedText(data)));
+    } catch (...) {
+    }
+}
+
+std::string TFormMain::ClassifyMessage(const std::string& message)
+{
+    auto contains = [&message](char letter) { return message.find(letter) != std::string::npos; };
+    if (contains('R'))
+        return "HTE";
+    const bool fromStx = !message.empty() && message.front() == kSTX;
+    std::string deviceClass;
+    if (contains('A'))
+        deviceClass = fromStx ? "B1" : message.size() > 10 ? "M1" : "V1";
+    if (contains('D'))
+        deviceClass = fromStx ? "B1" : message.size() > 28 ? "M1" : "V1";
+    if (deviceClass.empty() && contains('T'))
+        deviceClass = "HTE";
+    return deviceClass;
+}
 
 void TFormMain::ShowMessage(const QString& text)
 {

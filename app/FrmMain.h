@@ -17,6 +17,7 @@ class QPushButton;
 class QRadioButton;
 class QTimer;
 class TApdComPort;
+class TApdDataPacket;
 class TRadioGroup;
 class TUrlLabel;
 
@@ -60,6 +61,8 @@ public:
     QTimer* TimerPolling = nullptr;
     /// The serial port; owned by the window, closed when it closes.
     TApdComPort* ComPort = nullptr;
+    /// Cuts the received bytes into messages for DataPacketStringPacket; owned by the window.
+    TApdDataPacket* DataPacket = nullptr;
 
     /// Most lines the traffic log keeps; the oldest go first, so a window left polling for days
     /// does not grow without end.
@@ -114,6 +117,8 @@ private:
     void CreateComPort();
     /// Gives the packet detector the start and end conditions of the mode, while the port is closed.
     void ApplyPacketMode(TPacketMode mode);
+    /// The device class a monitored message comes from: "HTE", "B1", "M1", "V1" or empty.
+    static std::string ClassifyMessage(const std::string& message);
     /// Starts or stops the poll beat; a running beat is left in step.
     void SetPollTimerEnabled(bool enabled);
 
