@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 namespace platform
@@ -785,7 +786,10 @@ bool CommDevice::StartWriteWorkerLocked()
 
 void CommDevice::RaiseRtsForSendingLocked()
 {
-    if (!rtsToggle || rtsRaised)
+    if (!rtsToggle)
+        return;
+    ++writesStarted;
+    if (rtsRaised)
         return;
     LineIoctl(TIOCMBIS, TIOCM_RTS);
     rtsRaised = true;
@@ -794,12 +798,24 @@ void CommDevice::RaiseRtsForSendingLocked()
 
 void CommDevice::LowerRtsWhenSentLocked(std::unique_lock<std::mutex>& lock)
 {
-    // The driver's queue first, then the controller's own transmitter (where the driver can tell;
-    // else the characters a controller's FIFO may still hold). A new write keeps RTS up.
+    // The driver's queue first, then the controller's own transmitter where the driver can tell;
+    // else the time the characters a controller's FIFO may still hold take to go out. Any write
+    // that starts meanwhile keeps RTS up and starts the wait again.
+    using Clock = std::chrono::steady_clock;
     constexpr int kFifoCharacters = 17;
     bool askController = true;
     int waitMs = 1;
+    uint64_t seen = writesStarted;
+    std::optional<Clock::time_point> quietUntil;
     for (;;) {
+        if (writeStopping || !writes.empty() || !rtsRaised)
+            return;
+        if (writesStarted != seen) {
+            seen = writesStarted;
+            quietUntil.reset();
+        }
+        if (dead.load())
+            break;
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0)
             queued = 0;
@@ -811,26 +827,28 @@ void CommDevice::LowerRtsWhenSentLocked(std::unique_lock<std::mutex>& lock)
             else
                 askController = false;
         }
-        if (sent || dead.load())
+        if (!sent) {
+            quietUntil.reset();
+        } else if (!askController) {
+            const Clock::time_point now = Clock::now();
+            if (!quietUntil)
+                quietUntil =
+                    now + std::chrono::microseconds(uint64_t{characterMicros.load()} * kFifoCharacters);
+            sent = now >= *quietUntil;
+        }
+        if (sent)
             break;
+        int timeout = waitMs;
+        if (quietUntil)
+            timeout = static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(*quietUntil - Clock::now()).count());
+        timeout = std::clamp(timeout, 1, 1000);
         lock.unlock();
         pollfd watched{writeWake, POLLIN, 0};
-        if (poll(&watched, 1, waitMs) > 0)
+        if (poll(&watched, 1, timeout) > 0)
             Drain(writeWake);
         waitMs = std::min(waitMs * 2, 20);
         lock.lock();
-        if (writeStopping || !writes.empty() || !rtsRaised)
-            return;
-    }
-    if (!askController) {
-        const auto micros = uint64_t{characterMicros.load()} * kFifoCharacters;
-        lock.unlock();
-        pollfd watched{writeWake, POLLIN, 0};
-        if (poll(&watched, 1, static_cast<int>(std::min<uint64_t>((micros + 999) / 1000, 1000))) > 0)
-            Drain(writeWake);
-        lock.lock();
-        if (writeStopping || !writes.empty() || !rtsRaised)
-            return;
     }
     if (!dead.load())
         LineIoctl(TIOCMBIC, TIOCM_RTS);

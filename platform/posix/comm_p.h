@@ -219,8 +219,9 @@ private:
     bool writeStopping = false;        // guarded by writeLock
     /// RTS switches an RS-485 transmitter and the driver has no RS-485 mode: this layer raises
     /// RTS before each write and lowers it once the last bit has gone.
-    bool rtsToggle = false; // guarded by writeLock
-    bool rtsRaised = false; // guarded by writeLock
+    bool rtsToggle = false;     // guarded by writeLock
+    bool rtsRaised = false;     // guarded by writeLock
+    uint64_t writesStarted = 0; // guarded by writeLock: writes made while toggling
     std::thread writeThread;
 };
 
