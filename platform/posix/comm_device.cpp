@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <optional>
 #include <system_error>
 
 namespace platform
@@ -806,13 +805,15 @@ void CommDevice::LowerRtsWhenSentLocked(std::unique_lock<std::mutex>& lock)
     bool askController = true;
     int waitMs = 1;
     uint64_t seen = writesStarted;
-    std::optional<Clock::time_point> quietUntil;
+    // Fallback only: when the controller's FIFO must have emptied (valid while quietSet).
+    bool quietSet = false;
+    Clock::time_point quietUntil{};
     for (;;) {
         if (writeStopping || !writes.empty() || !rtsRaised)
             return;
         if (writesStarted != seen) {
             seen = writesStarted;
-            quietUntil.reset();
+            quietSet = false;
         }
         if (dead.load())
             break;
@@ -828,20 +829,22 @@ void CommDevice::LowerRtsWhenSentLocked(std::unique_lock<std::mutex>& lock)
                 askController = false;
         }
         if (!sent) {
-            quietUntil.reset();
+            quietSet = false;
         } else if (!askController) {
             const Clock::time_point now = Clock::now();
-            if (!quietUntil)
+            if (!quietSet) {
                 quietUntil =
                     now + std::chrono::microseconds(uint64_t{characterMicros.load()} * kFifoCharacters);
-            sent = now >= *quietUntil;
+                quietSet = true;
+            }
+            sent = now >= quietUntil;
         }
         if (sent)
             break;
         int timeout = waitMs;
-        if (quietUntil)
+        if (quietSet)
             timeout = static_cast<int>(
-                std::chrono::ceil<std::chrono::milliseconds>(*quietUntil - Clock::now()).count());
+                std::chrono::ceil<std::chrono::milliseconds>(quietUntil - Clock::now()).count());
         timeout = std::clamp(timeout, 1, 1000);
         lock.unlock();
         pollfd watched{writeWake, POLLIN, 0};
