@@ -9,6 +9,7 @@
 #include "protocol/UnitEntDeCoder.h"
 #include "runtime/Application.h"
 #include "runtime/Exception.h"
+#include "runtime/Wait.h"
 #include "serial/packet/AdPacket.h"
 #include "serial/port/ApdComPort.h"
 
@@ -46,6 +47,9 @@ constexpr int kHeaderHeight = 121;
 constexpr int kMemoHeight = 229;
 constexpr int kFontPixels = 11;
 constexpr int kPollIntervalMs = 500;
+// Longest wait for a close to finish behind a message being handed over (the threads leave within
+// a few dispatch cycles; a window handler may hold one up to 3 s).
+constexpr DWORD kCloseWaitMs = 5000;
 
 // The poll rotation: the counter n (1 to 10) picks the n-th address; the command follows it, and
 // the request goes out with CR LF after its frame.
@@ -541,6 +545,7 @@ void TFormMain::RadioButtonListenClick()
     // the change; its open notification then runs again.
     const bool wasOpen = ComPort->Open();
     ComPort->SetOpen(false);
+    WaitForClose();
     ApplyPacketMode(pmMonitoring);
     ComPort->SetOpen(wasOpen);
 }
@@ -550,10 +555,20 @@ void TFormMain::RadioButtonPollingClick()
     CheckBoxProtocol->hide();
     const bool wasOpen = ComPort->Open();
     ComPort->SetOpen(false);
+    WaitForClose();
     ApplyPacketMode(pmPolling);
     ComPort->SetOpen(wasOpen);
     if (ComPort->Open())
         SetPollTimerEnabled(true);
+}
+
+void TFormMain::WaitForClose()
+{
+    // A close that comes while a received message is being handed to this thread is finished
+    // only once that hand-over is over; until then the port still reads open, and opening it
+    // again would be lost.
+    if (ComPort->PortPhase() == ppClosing)
+        WaitUntilPumping([this] { return ComPort->PortPhase() != ppClosing; }, nullptr, kCloseWaitMs);
 }
 
 void TFormMain::ApplyPacketMode(TPacketMode mode)

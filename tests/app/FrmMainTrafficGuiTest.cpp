@@ -11,7 +11,9 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace formtest;
@@ -185,6 +187,32 @@ TEST_F(FormTraffic, ADetectorWithATimeOutDropsAMessageThatStalls)
     ASSERT_TRUE(line.WaitForBytes(3));
     EXPECT_EQ(line.Received, QByteArray("J1\x03"));
     EXPECT_EQ(timeouts, 1);
+}
+
+TEST_F(FormTraffic, ModeSwitchesWhileMessagesStreamInLeaveTheLineOpen)
+{
+    TPeerLine line(26);
+    TTestFormMain form;
+    ConnectMonitoring(form, line);
+    // A device that never stops talking keeps the dispatcher handing messages over.
+    std::atomic<bool> stop{false};
+    std::thread talker([&] {
+        while (!stop)
+            line.Pty.WriteAll("A1" + kETX, std::chrono::milliseconds(100));
+    });
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        (round % 2 == 0 ? form.RadioButtonPolling : form.RadioButtonListen)->setChecked(true);
+        EXPECT_TRUE(form.ComPort->Open());
+        EXPECT_EQ(form.ComPort->PortPhase(), ppOpen);
+        EXPECT_EQ(form.ButtonSaveComConnection->text(), QStringLiteral("Disconnect"));
+        EXPECT_EQ(form.TimerPolling->isActive(), round % 2 == 0);
+        const qsizetype before = line.Received.size();
+        ASSERT_TRUE(PumpUntil([&] { return line.Received.size() > before; })) << "nothing sent";
+    }
+    stop = true;
+    talker.join();
+    EXPECT_TRUE(Errors.empty());
 }
 
 } // namespace
