@@ -304,6 +304,8 @@ public:
     void UpdateModemChanges();
     void OptionsOn(uint32_t bits);
     void OptionsOff(uint32_t bits);
+    /// Output-thread priority 4 (off: 3) plus the boost; puts RTS into or out of toggling at
+    /// once, so the transmitter is switched around every send.
     void SetRS485Mode(bool on);
     /// The first pending line error (kind 1, 2, 3, 4, 9 or 0); clears the bits 0x01..0x08.
     int32_t GetLineError();
