@@ -31,13 +31,6 @@ void QueueInDriver(TFakeDispatcher& d, const std::string& bytes)
         d.Driver.push_back(static_cast<uint8_t>(c));
 }
 
-std::string Take(TFakeDispatcher& d, int32_t n)
-{
-    std::string out(static_cast<size_t>(n), '\0');
-    EXPECT_EQ(d.TakeBlock(out.data(), n), n);
-    return out;
-}
-
 class OpenFake : public ::testing::Test
 {
 protected:

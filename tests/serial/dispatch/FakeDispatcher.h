@@ -5,6 +5,8 @@
 #include "serial/dispatch/ApdBaseDispatcher.h"
 #include "serial/log/Clock.h"
 
+#include <gtest/gtest.h>
+
 #include <deque>
 #include <functional>
 #include <ostream>
@@ -272,6 +274,20 @@ public:
                 this};
     }
 };
+
+/// The notice a handler of `dispatcher` gets for a message with this wParam and data value.
+inline TNotice NoticeOf(TApdBaseDispatcher& dispatcher, UINT message, int64_t wParam, int32_t data)
+{
+    return {message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(dispatcher.Handle()) * 65536 + data};
+}
+
+/// Takes `count` bytes through the dispatcher's block operation; a take that gives fewer fails.
+inline std::string Take(TApdBaseDispatcher& dispatcher, int64_t count)
+{
+    std::string bytes(static_cast<size_t>(count), '\0');
+    EXPECT_EQ(dispatcher.TakeBlock(bytes.data(), static_cast<int32_t>(count)), count);
+    return bytes;
+}
 
 /// The millisecond clock at a time the test sets, for as long as this lives.
 class TFakeClock

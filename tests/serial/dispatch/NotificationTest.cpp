@@ -22,19 +22,6 @@ constexpr UINT kTimer = TApdBaseDispatcher::MsgTriggerTimer;
 constexpr UINT kStatus = TApdBaseDispatcher::MsgTriggerStatus;
 constexpr uint32_t kTickMs = 55;
 
-/// The notice a handler of `dispatcher` gets for a message with this wParam and data value.
-TNotice NoticeOf(TApdBaseDispatcher& dispatcher, UINT message, int64_t wParam, int32_t data)
-{
-    return {message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(dispatcher.Handle()) * 65536 + data};
-}
-
-std::string Take(TApdBaseDispatcher& dispatcher, int64_t count)
-{
-    std::string bytes(static_cast<size_t>(count), '\0');
-    EXPECT_EQ(dispatcher.TakeBlock(bytes.data(), static_cast<int32_t>(count)), count);
-    return bytes;
-}
-
 void QueueInDriver(TFakeDispatcher& dispatcher, const std::string& bytes)
 {
     for (char c : bytes)

@@ -182,18 +182,6 @@ constexpr UINT kData = TApdBaseDispatcher::MsgTriggerData;
 constexpr UINT kTimer = TApdBaseDispatcher::MsgTriggerTimer;
 constexpr UINT kStatus = TApdBaseDispatcher::MsgTriggerStatus;
 
-TNotice NoticeOf(TApdBaseDispatcher& dispatcher, UINT message, int64_t wParam, int32_t data)
-{
-    return {message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(dispatcher.Handle()) * 65536 + data};
-}
-
-std::string Take(TApdBaseDispatcher& dispatcher, int64_t count)
-{
-    std::string bytes(static_cast<size_t>(count), '\0');
-    EXPECT_EQ(dispatcher.TakeBlock(bytes.data(), static_cast<int32_t>(count)), count);
-    return bytes;
-}
-
 struct TTimerCase {
     const char* what;
     uint32_t armedAt; // milliseconds
