@@ -662,12 +662,13 @@ std::string TFormMain::ClassifyMessage(const std::string& message)
     if (contains('R'))
         return "HTE";
     const bool fromStx = !message.empty() && message.front() == kSTX;
-    std::string deviceClass;
+    // A "D" decides over an "A"; the length limits differ.
+    const char* deviceClass = "";
     if (contains('A'))
         deviceClass = fromStx ? "B1" : message.size() > 10 ? "M1" : "V1";
     if (contains('D'))
         deviceClass = fromStx ? "B1" : message.size() > 28 ? "M1" : "V1";
-    if (deviceClass.empty() && contains('T'))
+    if (*deviceClass == '\0' && contains('T'))
         deviceClass = "HTE";
     return deviceClass;
 }
