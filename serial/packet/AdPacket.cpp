@@ -3,6 +3,7 @@
 #include "serial/packet/AdPacket.h"
 
 #include "runtime/Application.h"
+#include "serial/log/Clock.h"
 #include "serial/log/MessageTable.h"
 #include "serial/port/ApdExceptions.h"
 
@@ -18,6 +19,8 @@ constexpr int32_t ecNoEndCharCount = -5503;
 constexpr int32_t ecEmptyEndString = -5504;
 constexpr int32_t ecZeroSizePacket = -5505;
 constexpr int32_t ecPacketTooLong = -5506;
+// Milliseconds of one tick of the dispatcher's timers.
+constexpr uint32_t kTickMs = 55;
 
 uint8_t UpperByte(uint8_t byte)
 {
@@ -66,6 +69,7 @@ TApdDataPacket::TApdDataPacket(TComponent* owner) : TApdBaseComponent(owner)
 
 TApdDataPacket::~TApdDataPacket()
 {
+    *FAlive = false;
     Destroying();
     SetComPort(nullptr);
 }
@@ -179,30 +183,45 @@ void TApdDataPacket::StartMatching()
         }
         FEnableDeferred = false;
         Log(dstEnable);
+        // Every setting is checked before anything changes: a detector that claimed the
+        // collection and then refused to start would hold it for ever, and the port's other
+        // detectors would never see a byte again.
+        TPacketPattern startPattern;
+        TPacketPattern endPattern;
         if (FStartCond == scString) {
             LogText(dstStartStr, FStartString);
-            if (FStartString.empty())
+            startPattern = TPacketPattern::Compile(FStartString, FIgnoreCase);
+            // A start string of a lone "\" compiles to nothing, which would match nothing ever.
+            if (startPattern.Length() == 0)
                 throw EInvalidProperty(ecStartStringEmpty);
             if (FEndCond.Contains(ecPacketSize) && static_cast<int64_t>(FStartString.size()) > FPacketSize)
                 throw EInvalidProperty(ecPacketTooSmall);
-            SetPacketState(TPacketMode::Waiting);
-            FStartPattern = TPacketPattern::Compile(FStartString, FIgnoreCase);
-        } else {
-            if (FEndCond.Empty())
-                throw EInvalidProperty(ecNoEndCharCount);
-            if (!FManager->CollectingPacket())
-                SetPacketState(TPacketMode::Collecting);
-            else
-                FStartDeferred = true;
+        } else if (FEndCond.Empty()) {
+            throw EInvalidProperty(ecNoEndCharCount);
         }
         if (FEndCond.Contains(ecString)) {
-            if (FEndString.empty())
+            endPattern = TPacketPattern::Compile(FEndString, FIgnoreCase);
+            if (endPattern.Length() == 0)
                 throw EInvalidProperty(ecEmptyEndString);
-            LogText(dstEndStr, FEndString);
-            FEndPattern = TPacketPattern::Compile(FEndString, FIgnoreCase);
         }
         if (FEndCond.Contains(ecPacketSize) && FPacketSize == 0)
             throw EInvalidProperty(ecZeroSizePacket);
+
+        // The settings that are plain stores hold from here until matching starts again.
+        FMatchIgnoreCase = FIgnoreCase;
+        FMatchIncludeStrings = FIncludeStrings;
+        FMatchStartCond = FStartCond;
+        FStartPattern = std::move(startPattern);
+        FEndPattern = std::move(endPattern);
+        if (FStartCond == scString) {
+            SetPacketState(TPacketMode::Waiting);
+        } else if (!FManager->CollectingPacket()) {
+            SetPacketState(TPacketMode::Collecting);
+        } else {
+            FStartDeferred = true;
+        }
+        if (FEndCond.Contains(ecString))
+            LogText(dstEndStr, FEndString);
     }
     ResetMatch();
 }
@@ -256,7 +275,7 @@ void TApdDataPacket::ScanData(int32_t start)
         const uint8_t byte = FManager->Buffer()[index];
 
         if (FMode == TPacketMode::Waiting) {
-            if (FStartPattern.Fits(FStartMatch - 1, byte, FIgnoreCase)) {
+            if (FStartPattern.Fits(FStartMatch - 1, byte, FMatchIgnoreCase)) {
                 if (FPacketStart == -1)
                     FPacketStart = index;
                 if (FStartMatch == FStartPattern.Length()) {
@@ -290,7 +309,7 @@ void TApdDataPacket::ScanData(int32_t start)
             return;
         }
         if (FEndCond.Contains(ecString)) {
-            if (FEndPattern.Fits(FEndMatch - 1, byte, FIgnoreCase)) {
+            if (FEndPattern.Fits(FEndMatch - 1, byte, FMatchIgnoreCase)) {
                 if (FEndMatch == 1)
                     FEndMatchStart = index;
                 if (FEndMatch == FEndPattern.Length()) {
@@ -355,8 +374,8 @@ void TApdDataPacket::DeliverPacket(int32_t end, bool stringEnded)
 
     const uint8_t* data = manager->Buffer() + packetStart;
     int32_t size = length;
-    if (!FIncludeStrings) {
-        if (FStartCond == scString) {
+    if (!FMatchIncludeStrings) {
+        if (FMatchStartCond == scString) {
             int32_t startLength = std::min(FStartPattern.Length(), size);
             data += startLength;
             size -= startLength;
@@ -368,11 +387,13 @@ void TApdDataPacket::DeliverPacket(int32_t end, bool stringEnded)
     FDeliveredLength = size;
     Log(dstStringPacket);
     Log(stringEnded ? dstStringPacket : dstSizePacket, data, static_cast<uint32_t>(size));
-    FirePacketEvents(data, size);
+    const bool alive = FirePacketEvents(data, size);
+    // The packet's bytes go whether or not a handler freed this detector.
+    manager->ConsumeData(0, packetStart + length);
+    if (!alive)
+        return;
     FDeliveredData = nullptr;
     FDeliveredLength = 0;
-
-    manager->ConsumeData(0, packetStart + length);
     if (FAutoEnable)
         SetEnabled(true);
 }
@@ -393,20 +414,25 @@ void TApdDataPacket::RunEvent(const std::function<void()>& call)
         guarded();
 }
 
-void TApdDataPacket::FirePacketEvents(const uint8_t* data, int32_t size)
+bool TApdDataPacket::FirePacketEvents(const uint8_t* data, int32_t size)
 {
+    std::shared_ptr<bool> alive = FAlive;
     // The string is copied first: a raw handler that closes the port frees the buffer.
     std::string text;
-    if (FOnStringPacket)
+    const bool wantsString = static_cast<bool>(FOnStringPacket);
+    if (wantsString)
         text.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
     if (FOnPacket) {
         TPacketNotifyEvent handler = FOnPacket;
         RunEvent([&] { handler(this, data, size); });
+        if (!*alive)
+            return false;
     }
-    if (FOnStringPacket) {
+    if (wantsString && FOnStringPacket) {
         TStringPacketNotifyEvent handler = FOnStringPacket;
         RunEvent([&] { handler(this, text); });
     }
+    return *alive;
 }
 
 void TApdDataPacket::PacketTimedOut()
@@ -415,11 +441,12 @@ void TApdDataPacket::PacketTimedOut()
     TInEventScope inEvent(manager);
     Log(dstPacketTimeout);
     SetEnabled(false);
+    const bool discard = FDiscardOnTimeout;
     if (FOnTimeout) {
         TNotifyEvent handler = FOnTimeout;
         RunEvent([&] { handler(this); });
     }
-    if (FDiscardOnTimeout)
+    if (discard)
         manager->ConsumeData(0, manager->BufferCount());
 }
 
@@ -679,7 +706,11 @@ void TApdDataPacketManager::HandleTrigger(UINT message, WPARAM wParam)
         FCount += taken;
         ProcessBuffer(from);
     } else if (message == TApdBaseDispatcher::MsgTriggerTimer) {
-        if (static_cast<int32_t>(wParam) == FTimerHandle && FTimerHandle != 0 && FCollecting)
+        // The expiry waited for this thread; meanwhile the collection may have been given back
+        // and claimed anew, with another time-out or none.
+        const bool due = FClaimTimeout != 0 &&
+                         MillisecondClock() - FClaimMs >= static_cast<uint32_t>(FClaimTimeout) * kTickMs;
+        if (static_cast<int32_t>(wParam) == FTimerHandle && FTimerHandle != 0 && FCollecting && due)
             FCollecting->PacketTimedOut();
     }
 }
@@ -780,6 +811,8 @@ void TApdDataPacketManager::ConsumeData(int32_t start, int32_t length)
 void TApdDataPacketManager::ClaimCollection(TApdDataPacket* packet, int32_t timeout)
 {
     FCollecting = packet;
+    FClaimTimeout = timeout;
+    FClaimMs = MillisecondClock();
     if (timeout != 0 && FTimerHandle != 0) {
         if (TApdBaseDispatcher* dispatcher = Dispatcher())
             dispatcher->ArmTimerTrigger(FTimerHandle, timeout, true);
@@ -787,23 +820,32 @@ void TApdDataPacketManager::ClaimCollection(TApdDataPacket* packet, int32_t time
     packet->FHoldsCollection = true;
     std::vector<TApdDataPacket*> packets = FPackets;
     for (TApdDataPacket* other : packets) {
-        if (other != packet)
+        if (other == packet)
+            continue;
+        // One detector whose settings cannot start must not cut short the scan that claimed.
+        try {
             other->RestartMatching();
+        } catch (...) {
+            Application::HandleException();
+        }
     }
 }
 
 void TApdDataPacketManager::ReleaseCollection(TApdDataPacket* packet)
 {
-    if (FTimerHandle != 0) {
-        if (TApdBaseDispatcher* dispatcher = Dispatcher()) {
-            int32_t result = dispatcher->ArmTimerTrigger(FTimerHandle, 0, false);
-            if (result < 0)
-                RaiseOnError(nullptr, result);
-        }
-    }
+    // The collection is given back before anything can fail: a manager that still named a
+    // collector that has stopped would offer its bytes to nobody.
     FCollecting = nullptr;
+    FClaimTimeout = 0;
     packet->FHoldsCollection = false;
+    int32_t result = 0;
+    if (FTimerHandle != 0) {
+        if (TApdBaseDispatcher* dispatcher = Dispatcher())
+            result = dispatcher->ArmTimerTrigger(FTimerHandle, 0, false);
+    }
     ProcessBuffer(0);
+    if (result < 0)
+        RaiseOnError(nullptr, result);
 }
 
 void TApdDataPacketManager::SetInEvent(bool value)
@@ -811,24 +853,35 @@ void TApdDataPacketManager::SetInEvent(bool value)
     if (value == FInEvent)
         return;
     FInEvent = value;
+    // Each detector is stopped or started on its own: one that cannot start (its settings were
+    // changed inside the event) is reported and leaves the others and the pending bytes alone.
     std::vector<TApdDataPacket*> packets = FPackets;
-    if (value) {
-        for (TApdDataPacket* packet : packets) {
-            if (packet->Enabled())
-                packet->StopMatching();
-        }
-        return;
-    }
     for (TApdDataPacket* packet : packets) {
-        if (packet->Enabled())
-            packet->StartMatching();
+        if (!packet->Enabled())
+            continue;
+        try {
+            if (value)
+                packet->StopMatching();
+            else
+                packet->StartMatching();
+        } catch (...) {
+            Application::HandleException();
+        }
     }
-    if (FDataPending && FCount > 0)
-        ProcessBuffer(FPendingStart);
+    if (value)
+        return;
+    const bool pending = FDataPending;
     FDataPending = false;
-    if (FDestroyWhenIdle && FPackets.empty() && FWindow) {
-        FDestroyWhenIdle = false;
-        PostMessageA(FWindow, kDestroyMessage, 0, 0);
+    if (pending && FCount > 0)
+        ProcessBuffer(FPendingStart);
+    if (FPackets.empty() && !FDestroying) {
+        // The last detector left during the event: the port is let go now, the manager itself
+        // when its message comes.
+        DetachFromPort();
+        if (FDestroyWhenIdle && FWindow) {
+            FDestroyWhenIdle = false;
+            PostMessageA(FWindow, kDestroyMessage, 0, 0);
+        }
     }
 }
 

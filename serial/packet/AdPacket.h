@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -149,7 +150,8 @@ private:
     void SetPacketState(TPacketMode mode);
     /// Delivers the packet that ends at buffer index `end`.
     void DeliverPacket(int32_t end, bool stringEnded);
-    void FirePacketEvents(const uint8_t* data, int32_t size);
+    /// @return false when a handler freed this detector (nothing of it may be used then).
+    bool FirePacketEvents(const uint8_t* data, int32_t size);
     /// Throws away the packet being collected, which has grown past kMaxPacketLength.
     void DiscardOverlongPacket(int32_t end);
     /// Runs `call` through the user-interface thread when events are to run there; a handler's
@@ -182,6 +184,13 @@ private:
 
     TApdDataPacketManager* FManager = nullptr;
     TPacketMode FMode = TPacketMode::Idle;
+    // IgnoreCase, IncludeStrings and StartCond as they were when matching last started.
+    bool FMatchIgnoreCase = true;
+    bool FMatchIncludeStrings = true;
+    TPacketStartCond FMatchStartCond = scString;
+    /// Cleared when the detector is destroyed: a handler that frees its own detector ends the
+    /// delivery's use of it.
+    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
     TPacketPattern FStartPattern;
     TPacketPattern FEndPattern;
     int32_t FPacketStart = -1;
@@ -270,6 +279,8 @@ private:
     bool FProcessing = false;      ///< a ProcessBuffer pass is running
     bool FRescan = false;          ///< that pass must start over, from FRescanStart
     int32_t FRescanStart = 0;
+    int32_t FClaimTimeout = 0; ///< ticks of the running collection's time-out, 0: none
+    uint32_t FClaimMs = 0;     ///< when the running collection was claimed
     HWND FWindow = nullptr;
     TApdBaseDispatcher* FHandlerDispatcher = nullptr; ///< where the trigger handler is registered
 };

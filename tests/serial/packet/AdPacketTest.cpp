@@ -274,6 +274,19 @@ TEST_F(PacketTest, InconsistentSettingsRaiseWhenMatchingStarts)
              p.SetEndCond({ecPacketSize});
          },
          -5505},
+        // A lone escape is dropped, which leaves nothing to match.
+        {[](TApdDataPacket& p) {
+             p.SetStartString("\\");
+             p.SetEndCond({ecString});
+             p.SetEndString(kLF);
+         },
+         -5501},
+        {[](TApdDataPacket& p) {
+             p.SetStartCond(scAnyData);
+             p.SetEndCond({ecString});
+             p.SetEndString("\\");
+         },
+         -5504},
     };
     Open();
     for (const TCase& test : cases) {
@@ -481,4 +494,85 @@ TEST_F(PacketTest, ManagerLifecycle)
     EXPECT_EQ(port.Fake()->HandlerCount(), handlers - 1);
     Arrive(">2\n");
     EXPECT_TRUE(WaitUntilPumping([&] { return list.Count() == before; }, nullptr, 5000));
+}
+
+TEST_F(PacketTest, ADetectorThatCannotStartLeavesThePortToTheOthers)
+{
+    TRecordedPacket working;
+    PollingSettings(working);
+    working.SetComPort(&port);
+    working.SetEnabled(true);
+    Open();
+    TRecordedPacket broken;
+    broken.SetStartCond(scAnyData);
+    broken.SetEndCond({ecString}); // and no end string
+    broken.SetComPort(&port);
+    EXPECT_THROW(broken.SetEnabled(true), EInvalidProperty);
+    EXPECT_EQ(working.Manager()->CollectingPacket(), nullptr) << "the collection was never claimed";
+    Arrive(">1\n");
+    EXPECT_THAT(working.Packets, ElementsAre(">1\n"));
+    EXPECT_EQ(working.Manager()->BufferCount(), 0);
+}
+
+TEST_F(PacketTest, PlainSettingsWaitForTheNextStart)
+{
+    TRecordedPacket packet;
+    PollingSettings(packet);
+    packet.SetStartString("ab");
+    packet.SetIgnoreCase(false);
+    packet.SetComPort(&port);
+    packet.SetEnabled(true);
+    Open();
+    packet.SetIgnoreCase(true); // takes effect when matching starts again
+    packet.SetIncludeStrings(false);
+    Arrive("AB1\nab2\nAB3\n");
+    EXPECT_THAT(packet.Packets, ElementsAre("ab2\n", "3"));
+}
+
+TEST_F(PacketTest, HandlersThatRemoveTheirDetector)
+{
+    auto& list = TApdDataPacketManagerList::Instance();
+    // One frees its detector, the other detaches it: the delivery stops using it, the port is let
+    // go once the event is over, and the bytes after the packet are not lost to a new detector.
+    for (bool destroy : {true, false}) {
+        SCOPED_TRACE(destroy);
+        auto* packet = new TApdDataPacket;
+        PollingSettings(*packet);
+        packet->SetOnStringPacket([&, packet](TComponent*, const std::string&) {
+            if (destroy)
+                delete packet;
+            else
+                packet->SetComPort(nullptr);
+        });
+        packet->SetComPort(&port);
+        packet->SetEnabled(true);
+        Open();
+        Arrive(">1\n>2");
+        EXPECT_EQ(list.GetPortManager(&port), nullptr);
+        if (!destroy)
+            delete packet;
+        TRecordedPacket next;
+        PollingSettings(next);
+        next.SetComPort(&port);
+        next.SetEnabled(true);
+        Arrive(">3\n");
+        EXPECT_THAT(next.Packets, ElementsAre(">3\n"));
+        port.SetOpen(false);
+    }
+}
+
+TEST_F(PacketTest, AnExpiryThatCameLateDoesNotEndANewCollection)
+{
+    TRecordedPacket packet;
+    MonitoringSettings(packet); // no time-out
+    packet.SetComPort(&port);
+    packet.SetEnabled(true);
+    Open();
+    Arrive("A20");
+    // As if the timer of an earlier collection had fired while its message waited.
+    port.Fake()->NotifyHandlers(TApdBaseDispatcher::MsgTriggerTimer,
+                                static_cast<WPARAM>(packet.Manager()->TimerHandle()), 0);
+    EXPECT_EQ(packet.Timeouts, 0);
+    Arrive("0\x03");
+    EXPECT_THAT(packet.Packets, ElementsAre("A200\x03"));
 }
