@@ -562,6 +562,15 @@ void TFormMain::RadioButtonPollingClick()
         SetPollTimerEnabled(true);
 }
 
+void TFormMain::RestartDetector()
+{
+    if (!DataPacket->Enabled() ||
+        (DataPacket->PacketMode() == ::TPacketMode::Waiting && DataPacket->PacketStart() == -1))
+        return;
+    DataPacket->SetEnabled(false);
+    DataPacket->SetEnabled(true);
+}
+
 void TFormMain::WaitForClose()
 {
     // A close that comes while a received message is being handed to this thread is finished
@@ -619,6 +628,9 @@ void TFormMain::TimerPollingTimer()
     // for part of this one's exchange.
     ComPort->DiscardInput();
     ComPort->DiscardOutput();
+    // So is the beginning of an answer the detector still holds: a device that broke off in
+    // the middle of one would have the echo of this request end it, logged as one line.
+    RestartDetector();
     std::string payload(1, kPollAddresses.at(static_cast<size_t>(FPollCounter - 1)));
     payload += kPollCommand;
     const std::string request = FrameMessage(payload);

@@ -145,6 +145,20 @@ TEST_F(FormTraffic, PollingShowsAnswersUnderRequestsAndHidesTheEcho)
     EXPECT_TRUE(Errors.empty());
 }
 
+TEST_F(FormTraffic, AnAnswerBrokenOffIsNotJoinedToTheNextEcho)
+{
+    TPeerLine line(27);
+    TTestFormMain form;
+    Connect(form, line);
+    ASSERT_TRUE(line.WaitForBytes(8));
+    line.Write(">0t0000"); // the device falls silent in the middle of its answer
+    ASSERT_TRUE(PumpUntil([&] { return Held(form) == 7; }));
+    ASSERT_TRUE(line.WaitForBytes(16));
+    line.Write(">1T<FF\r\n>1t1<9A\r\n");
+    const QByteArray expected(">0T<FE\n>1T<FF\n>1t1<9A\n");
+    ASSERT_TRUE(PumpUntil([&] { return Log(form).startsWith(expected); })) << Log(form).toStdString();
+}
+
 TEST_F(FormTraffic, AMessageCutByACloseIsThrownAway)
 {
     TPeerLine line(24);
