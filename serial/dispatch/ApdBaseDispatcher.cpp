@@ -598,6 +598,7 @@ void TApdBaseDispatcher::AddWindowHandler(HWND window)
     TLockGuard guard(DispatcherLock);
     WindowHandlers.push_back({window, false});
     HandlersNeeded = true;
+    OfferAgain = true;
     if (DispatchLog.Active())
         DispatchLog.RecordDispatchEvent(dtTriggerHandlerAlloc, dstWindow,
                                         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)), nullptr,
@@ -629,6 +630,7 @@ void TApdBaseDispatcher::AddProcedureHandler(TApdNotifyProc proc)
     TLockGuard guard(DispatcherLock);
     ProcedureHandlers.push_back({proc, false});
     HandlersNeeded = true;
+    OfferAgain = true;
     if (DispatchLog.Active())
         DispatchLog.RecordDispatchEvent(dtTriggerHandlerAlloc, dstProcedure, 0, nullptr, 0);
 }
@@ -656,6 +658,7 @@ void TApdBaseDispatcher::AddMethodHandler(TApdNotifyMethod method, bool onUserTh
     TLockGuard guard(DispatcherLock);
     MethodHandlers.push_back({method, false, onUserThread});
     HandlersNeeded = true;
+    OfferAgain = true;
     if (DispatchLog.Active())
         DispatchLog.RecordDispatchEvent(dtTriggerHandlerAlloc, dstMethod, 0, nullptr, 0);
 }

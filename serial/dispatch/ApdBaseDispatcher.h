@@ -530,6 +530,10 @@ protected:
     // availability offer: a fill that goes a whole lap leaves the head where it was.
     bool FilledSinceScan GUARDED_BY(InputLock) = false;
     bool FilledSinceOffer GUARDED_BY(InputLock) = false;
+    // A handler was added: the unread bytes are offered again at the next pass, also when they
+    // were offered before it came (to nobody, perhaps) and no byte can arrive any more because
+    // they fill the ring.
+    std::atomic<bool> OfferAgain{false};
     int32_t NextTriggerNumber GUARDED_BY(DispatcherLock) = 1;
     bool StatusHitSeen = false; // dispatch thread
     std::atomic<bool> HandlersNeeded{false};

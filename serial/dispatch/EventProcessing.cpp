@@ -73,6 +73,12 @@ void TApdBaseDispatcher::ProcessTimers()
 {
     if (CloseRequested || Notifying)
         return;
+    // Unread bytes that a new handler has not been offered yet: no arrival may come to offer them.
+    if (OfferAgain.load()) {
+        CheckReceivedData();
+        if (CloseRequested)
+            return;
+    }
     StatusHitSeen = false;
     for (;;) {
         bool delivered = CheckStatusTriggers();

@@ -456,7 +456,8 @@ bool TApdBaseDispatcher::CheckReceivedData()
         // Bytes that filled the whole ring leave the head where the last scan ended.
         bool lap = RingFull && pos == RingHead && FilledSinceScan;
         FilledSinceScan = false;
-        bool fresh = FilledSinceOffer;
+        const bool handlerAdded = OfferAgain.exchange(false);
+        bool fresh = FilledSinceOffer || handlerAdded;
         if (!DataTriggerList.empty()) {
             while (pos != RingHead || lap) {
                 lap = false;

@@ -178,6 +178,22 @@ TEST_F(Notify, AFullRingThatEndsWhereTheLastOfferEndedIsOffered)
     EXPECT_TRUE(d.Driver.empty());
 }
 
+TEST_F(Notify, AHandlerAddedAfterTheRingFilledIsOfferedItsBytes)
+{
+    // Bytes that filled the ring before anyone listened (a port's users are told of the open
+    // after its threads have started) were offered to nobody; no arrival can follow them.
+    d.SetAvailLength(1);
+    QueueInDriver(d, std::string(TApdBaseDispatcher::kInputRingSize, 'z') + "more");
+    d.ProcessLineEvent();
+    TNoticeRecorder handler;
+    handler.Action = [&](const TNotice& notice) { Take(d, static_cast<int64_t>(notice.WParam)); };
+    d.AddMethodHandler(handler.Method());
+    d.ProcessTimers();
+    d.ProcessLineEvent();
+    EXPECT_THAT(handler.Notices, ElementsAre(NoticeOf(d, kAvail, TApdBaseDispatcher::kInputRingSize, 0),
+                                             NoticeOf(d, kAvail, 4, 0)));
+}
+
 TEST_F(Notify, OneLineEventStepDeliversEveryMatchThatArrived)
 {
     TNoticeRecorder handler;

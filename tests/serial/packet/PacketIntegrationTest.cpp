@@ -137,7 +137,12 @@ TEST_F(PacketOverPty, ClosesReopensAndLeavingDetectorsWhileBytesKeepComing)
         TStreamWriter writer(pty, 0);
         for (int round = 0; round < 10; ++round) {
             const int before = delivered;
-            ASSERT_TRUE(PumpUntil([&] { return delivered > before; })) << "round " << round;
+            ASSERT_TRUE(PumpUntil([&] { return delivered > before; }))
+                << "round " << round << " mode " << int(packet->PacketMode()) << " enabled "
+                << packet->Enabled() << " active " << (packet->Manager() && packet->Manager()->Active())
+                << " held " << (packet->Manager() ? packet->Manager()->BufferCount() : -1) << " open "
+                << port.Open() << " written " << writer.Written() << " in "
+                << (port.Dispatcher() ? port.Dispatcher()->InputCount() : -1);
             // A close asked for while a delivery is handed over finishes once it is over.
             port.SetOpen(false);
             ASSERT_TRUE(PumpUntil([&] { return !port.Open(); }));
