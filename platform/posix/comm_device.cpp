@@ -162,6 +162,13 @@ void CommDevice::Shutdown()
         eventThread.join();
     if (writeThread.joinable())
         writeThread.join();
+    {
+        // A worker stopped while it waited for the last bit leaves RTS up, and nothing lowers it
+        // after the close: a transmitter left on jams a half-duplex bus. The driver still sends
+        // what it holds, so RTS stays up for that first.
+        std::unique_lock lock(writeLock);
+        LowerRtsAfterDrainLocked(lock);
+    }
 
     {
         std::lock_guard guard(settingsLock);
@@ -654,6 +661,7 @@ int CommDevice::WriteSome(WriteRequest& request)
         const ssize_t count = write(fd, request.data + request.done, request.size - request.done);
         if (count > 0) {
             request.done += static_cast<DWORD>(count);
+            NoteBytesSentLocked(static_cast<DWORD>(count));
             continue;
         }
         if (count == 0)
@@ -706,9 +714,14 @@ BOOL CommDevice::Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOV
             CompleteOverlapped(overlapped, ERROR_SUCCESS, request.done);
             if (bytesWritten)
                 *bytesWritten = request.done;
-            // The bytes are in the driver, not yet on the line: the worker lowers RTS after them.
-            if (rtsRaised && StartWriteWorkerLocked())
-                writeIdle.notify_one();
+            // The bytes are in the driver, not yet on the line: the worker lowers RTS after them,
+            // or, when it cannot be started, this call does.
+            if (rtsRaised) {
+                if (StartWriteWorkerLocked())
+                    writeIdle.notify_one();
+                else
+                    LowerRtsAfterDrainLocked(lock);
+            }
             return TRUE;
         }
         if (error != EAGAIN) {
@@ -721,10 +734,14 @@ BOOL CommDevice::Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOV
     }
     if (!StartWriteWorkerLocked()) {
         CompleteOverlapped(overlapped, ERROR_NOT_ENOUGH_MEMORY, request.done);
+        // No worker, so nobody else would take RTS down after what was written.
+        LowerRtsAfterDrainLocked(lock);
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     writes.push_back(request);
     writeIdle.notify_one();
+    if (rtsRaised)
+        Wake(writeWake); // the worker may be waiting for the transmitter to empty
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
 }
@@ -793,69 +810,130 @@ void CommDevice::RaiseRtsForSendingLocked()
     LineIoctl(TIOCMBIS, TIOCM_RTS);
     rtsRaised = true;
     rtsRaises.fetch_add(1);
+    lineBusyUntil = Clock::now();
+}
+
+namespace
+{
+
+// Characters a controller's FIFO may still hold when the driver's queue reads empty.
+constexpr int kFifoCharacters = 17;
+// The most a USB adapter holds of its own beyond the driver's queue (CP210x: 640 bytes).
+constexpr int kAdapterCharacters = 640;
+// The shortest step between two looks at the transmitter: one character at fast rates would make
+// the wait spin.
+constexpr auto kShortestStep = std::chrono::microseconds(50);
+
+} // namespace
+
+void CommDevice::NoteBytesSentLocked(DWORD count)
+{
+    if (!rtsRaised || count == 0)
+        return;
+    // Bytes taken while earlier ones are still going out queue up behind them.
+    const auto character = std::chrono::microseconds(characterMicros.load());
+    lineBusyUntil = std::max(lineBusyUntil, Clock::now()) + character * count;
+}
+
+bool CommDevice::WaitUntilSentLocked(std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline)
+{
+    // The driver's queue first, then the controller's own transmitter where it can tell; else the
+    // time the bytes take on the line, and after the queue has emptied the characters a
+    // controller's FIFO may still hold. Any write that starts meanwhile starts the wait again.
+    uint64_t seen = writesStarted;
+    bool emptySet = false; // without a transmitter report: emptyUntil holds
+    Clock::time_point emptyUntil{};
+    for (;;) {
+        if (!rtsRaised)
+            return false;
+        if (!deadline && (writeStopping || !writes.empty()))
+            return false;
+        if (writesStarted != seen) {
+            seen = writesStarted;
+            emptySet = false;
+        }
+        if (dead.load())
+            return true;
+        const Clock::time_point now = Clock::now();
+        if (deadline && now >= *deadline)
+            return true;
+        const auto character = std::chrono::microseconds(characterMicros.load());
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0)
+            queued = 0;
+        Clock::duration step;
+        if (queued > 0) {
+            emptySet = false;
+            step = character * queued;
+        } else if (hasTransmitterReport.load()) {
+            unsigned int status = 0;
+            if (ioctl(fd, TIOCSERGETLSR, &status) != 0) {
+                if (IsGone(errno))
+                    MarkDead();
+                else
+                    hasTransmitterReport.store(false);
+                continue;
+            }
+            if (status & TIOCSER_TEMT)
+                return true;
+            // The last character is in the shift register: look again after one character.
+            step = character;
+        } else {
+            if (!emptySet) {
+                emptyUntil = now + character * kFifoCharacters;
+                emptySet = true;
+            }
+            const Clock::time_point until = std::max(emptyUntil, lineBusyUntil + character * kFifoCharacters);
+            if (now >= until)
+                return true;
+            step = until - now;
+        }
+        step = std::clamp<Clock::duration>(step, kShortestStep, std::chrono::seconds(1));
+        if (deadline)
+            step = std::min<Clock::duration>(step, *deadline - now);
+        const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(step).count();
+        const timespec timeout{static_cast<time_t>(nanos / 1000000000),
+                               static_cast<long>(nanos % 1000000000)};
+        lock.unlock();
+        pollfd watched{writeWake, POLLIN, 0};
+        if (ppoll(&watched, 1, &timeout, nullptr) > 0)
+            Drain(writeWake);
+        lock.lock();
+    }
+}
+
+void CommDevice::LowerRtsLocked()
+{
+    if (!dead.load())
+        LineIoctl(TIOCMBIC, TIOCM_RTS);
+    rtsRaised = false;
 }
 
 void CommDevice::LowerRtsWhenSentLocked(std::unique_lock<std::mutex>& lock)
 {
-    // The driver's queue first, then the controller's own transmitter where the driver can tell;
-    // else the time the characters a controller's FIFO may still hold take to go out. Any write
-    // that starts meanwhile keeps RTS up and starts the wait again.
-    using Clock = std::chrono::steady_clock;
-    constexpr int kFifoCharacters = 17;
-    bool askController = true;
-    int waitMs = 1;
-    uint64_t seen = writesStarted;
-    // Fallback only: when the controller's FIFO must have emptied (valid while quietSet).
-    bool quietSet = false;
-    Clock::time_point quietUntil{};
-    for (;;) {
-        if (writeStopping || !writes.empty() || !rtsRaised)
-            return;
-        if (writesStarted != seen) {
-            seen = writesStarted;
-            quietSet = false;
-        }
-        if (dead.load())
-            break;
+    if (WaitUntilSentLocked(lock, nullptr))
+        LowerRtsLocked();
+}
+
+void CommDevice::LowerRtsAfterDrainLocked(std::unique_lock<std::mutex>& lock)
+{
+    if (!rtsRaised)
+        return;
+    if (!dead.load()) {
+        // As long as the bytes still to go take at the present rate, bounded as a drain is: a
+        // line held by flow control must not keep the close waiting.
+        const Clock::time_point now = Clock::now();
+        const auto character = std::chrono::microseconds(characterMicros.load());
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0)
             queued = 0;
-        bool sent = queued == 0;
-        if (sent && askController) {
-            unsigned int status = 0;
-            if (ioctl(fd, TIOCSERGETLSR, &status) == 0)
-                sent = (status & TIOCSER_TEMT) != 0;
-            else
-                askController = false;
-        }
-        if (!sent) {
-            quietSet = false;
-        } else if (!askController) {
-            const Clock::time_point now = Clock::now();
-            if (!quietSet) {
-                quietUntil =
-                    now + std::chrono::microseconds(uint64_t{characterMicros.load()} * kFifoCharacters);
-                quietSet = true;
-            }
-            sent = now >= quietUntil;
-        }
-        if (sent)
-            break;
-        int timeout = waitMs;
-        if (quietSet)
-            timeout = static_cast<int>(
-                std::chrono::ceil<std::chrono::milliseconds>(quietUntil - Clock::now()).count());
-        timeout = std::clamp(timeout, 1, 1000);
-        lock.unlock();
-        pollfd watched{writeWake, POLLIN, 0};
-        if (poll(&watched, 1, timeout) > 0)
-            Drain(writeWake);
-        waitMs = std::min(waitMs * 2, 20);
-        lock.lock();
+        const Clock::duration ahead = std::max<Clock::duration>(lineBusyUntil - now, character * queued);
+        const Clock::time_point deadline =
+            now + std::min<Clock::duration>(ahead + character * kFifoCharacters, std::chrono::seconds(10));
+        if (!WaitUntilSentLocked(lock, &deadline))
+            return; // RTS went down or left toggling meanwhile
     }
-    if (!dead.load())
-        LineIoctl(TIOCMBIC, TIOCM_RTS);
-    rtsRaised = false;
+    LowerRtsLocked();
 }
 
 // ---- Settings, status, escapes, purging ---------------------------------------------------------
@@ -1075,8 +1153,14 @@ BOOL CommDevice::Purge(DWORD flags)
     // A gone device holds nothing to discard.
     if (dead.load())
         return TRUE;
-    if ((flags & PURGE_TXCLEAR) && tcflush(fd, TCOFLUSH) != 0)
-        return Fail(Win32ErrorFromErrno(errno));
+    if (flags & PURGE_TXCLEAR) {
+        if (tcflush(fd, TCOFLUSH) != 0)
+            return Fail(Win32ErrorFromErrno(errno));
+        // What the driver held is gone; an adapter may still send what it holds of its own.
+        std::lock_guard guard(writeLock);
+        const auto held = std::chrono::microseconds(characterMicros.load()) * kAdapterCharacters;
+        lineBusyUntil = std::min(lineBusyUntil, Clock::now() + held);
+    }
     if (flags & PURGE_RXCLEAR) {
         std::lock_guard guard(readLock);
         // Discarded bytes count as taken, so that arrivals stay continuous: bytes that come

@@ -5,6 +5,7 @@
 #include "platform/posix/kernel_object.h"
 #include "platform/posix/win32_comm.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -149,15 +150,29 @@ private:
     /// A line ioctl that pseudo-terminals lack. @return 0, or the Win32 error when it failed for
     /// another reason than the device lacking it.
     DWORD LineIoctl(unsigned long request, int bits);
+    using Clock = std::chrono::steady_clock;
     /// Raises RTS before a write when RTS switches the transmitter and the driver cannot.
     /// @pre writeLock held.
     void RaiseRtsForSendingLocked();
+    /// Counts bytes the driver took while RTS is up for them. @pre writeLock held.
+    void NoteBytesSentLocked(DWORD count);
     /// @return false when the write worker cannot be started. @pre writeLock held.
     bool StartWriteWorkerLocked();
+    /// Waits until the last bit written since RTS went up has left the line. With `deadline`
+    /// the wait ends there at the latest and goes on through new writes and stopping (a close
+    /// or a write with no worker to lower RTS later); without, it gives up as soon as a write
+    /// pends, the worker stops or RTS is no longer up, and starts again when a write comes.
+    /// Leaves `lock` (writeLock) while it sleeps. @return whether RTS is to be lowered now.
+    bool WaitUntilSentLocked(std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline);
     /// Waits until the driver's transmitter has sent its last bit, then lowers RTS unless another
     /// write came meanwhile. Called by the write worker with `lock` (writeLock) held; leaves it
     /// during the wait.
     void LowerRtsWhenSentLocked(std::unique_lock<std::mutex>& lock);
+    /// Lowers RTS once the bytes already written have gone, waiting no longer than they take at
+    /// the present rate (10 s at most): for a close, and for a write that has no worker to do it.
+    void LowerRtsAfterDrainLocked(std::unique_lock<std::mutex>& lock);
+    /// @pre writeLock held.
+    void LowerRtsLocked();
     void Shutdown();
 
     const int fd;
@@ -172,6 +187,9 @@ private:
     std::atomic<bool> dead{false};
     std::atomic<bool> hasModemLines{true};
     std::atomic<bool> hasErrorCounts{true};
+    /// The controller tells when its transmitter is empty (TIOCSERGETLSR); USB adapters other
+    /// than FTDI's and pseudo-terminals do not.
+    std::atomic<bool> hasTransmitterReport{true};
     std::atomic<DWORD> wakeups{0};
     /// The DTR (0x01) and RTS (0x02) levels last asked of the driver, also on devices without
     /// modem lines; and how often RTS was raised for sending.
@@ -222,6 +240,9 @@ private:
     bool rtsToggle = false;     // guarded by writeLock
     bool rtsRaised = false;     // guarded by writeLock
     uint64_t writesStarted = 0; // guarded by writeLock: writes made while toggling
+    /// When the bytes the driver took since RTS went up would have left the line if sent back to
+    /// back at the present rate: a USB adapter holds hundreds of bytes the driver no longer counts.
+    Clock::time_point lineBusyUntil{}; // guarded by writeLock
     std::thread writeThread;
 };
 

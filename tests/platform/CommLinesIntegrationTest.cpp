@@ -1,5 +1,6 @@
 // RTS switched around every write for an RS-485 transmitter that the driver cannot switch, over a
 // pseudo-terminal (which has no RS-485 mode), as the levels the port asks for show it.
+#include "platform/posix/comm_p.h"
 #include "platform/win32.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/ScopedDeviceMap.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 namespace
@@ -51,13 +53,16 @@ protected:
         }
         CloseHandle(event);
     }
-    void SetRtsControl(DWORD control)
+    void SetRtsControl(DWORD control, DWORD rate = 0)
     {
         DCB dcb{};
         ASSERT_TRUE(GetCommState(port, &dcb));
         dcb.fRtsControl = control;
+        if (rate != 0)
+            dcb.BaudRate = rate;
         ASSERT_TRUE(SetCommState(port, &dcb));
     }
+    bool RtsUp() { return (Lines(port) & platform::kTestLineRts) != 0; }
     /// Starts an overlapped write. @return whether it completed at once.
     bool Write(const std::string& bytes)
     {
@@ -91,6 +96,8 @@ TEST_F(CommLines, ToggledRtsIsUpOnlyWhileSending)
     EXPECT_TRUE(WaitUntil([&] { return (Lines(port) & platform::kTestLineRts) == 0; }));
 
     // A write that pends because the far end does not read: RTS stays up until all of it went.
+    // At a fast rate, so that the time its bytes take on the line stays short.
+    SetRtsControl(RTS_CONTROL_TOGGLE, 4000000);
     const std::string big(256 * 1024, 'x');
     ASSERT_FALSE(Write(big));
     EXPECT_EQ(Raises(port), 2u);
@@ -109,4 +116,39 @@ TEST_F(CommLines, ToggledRtsIsUpOnlyWhileSending)
     EXPECT_EQ(pty.ReadExactly(4), "more");
     EXPECT_EQ(Raises(port), 2u);
     EXPECT_NE(Lines(port) & platform::kTestLineRts, 0u);
+}
+
+TEST_F(CommLines, ToggledRtsStaysUpForTheTimeTheBytesTakeAndAcrossWritesCloseTogether)
+{
+    // A pty takes every byte at once, as a USB adapter with a buffer of its own does: RTS must
+    // stay up for as long as the bytes take on the line, not only until the driver's queue empties.
+    constexpr DWORD kRate = 300;
+    constexpr int kBytes = 20;
+    const auto character = std::chrono::microseconds(10 * 1000000 / kRate);
+    SetRtsControl(RTS_CONTROL_TOGGLE, kRate);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Write(std::string(kBytes, 'a')));
+    EXPECT_TRUE(Write(std::string(kBytes, 'b'))) << "the second comes long before RTS may drop";
+    EXPECT_EQ(pty.ReadExactly(2 * kBytes), std::string(kBytes, 'a') + std::string(kBytes, 'b'));
+    EXPECT_TRUE(RtsUp());
+    ASSERT_TRUE(WaitUntil([&] { return !RtsUp(); }, 10s));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, character * 2 * kBytes)
+        << "RTS dropped before the last byte could have left the line";
+    EXPECT_EQ(Raises(port), 1u) << "one transmission";
+}
+
+TEST_F(CommLines, CloseWhileRtsWaitsForTheLastByteLeavesRtsLow)
+{
+    SetRtsControl(RTS_CONTROL_TOGGLE, 300);
+    // The port object outlives its handle while this reference holds it, so its lines can still
+    // be read after the close (a pty shows the far end no modem lines at all).
+    const platform::Ref<platform::CommDevice> device = platform::LookUpHandleAs<platform::CommDevice>(port);
+    ASSERT_TRUE(device);
+    EXPECT_TRUE(Write("poll"));
+    EXPECT_EQ(pty.ReadExactly(4), "poll");
+    ASSERT_NE(device->OutputLines() & platform::kTestLineRts, 0u) << "still waiting for the last byte";
+    ASSERT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(device->OutputLines() & platform::kTestLineRts, 0u) << "a closed port must not hold the bus";
+    EXPECT_EQ(device->RtsRaises(), 1u);
 }
