@@ -19,6 +19,15 @@ public:
         TFakeDispatcher::DeviceEscape(function);
         return EscapeResult;
     }
+    int32_t StateResult = 0;
+    int32_t SetDeviceState(DCB& state) override
+    {
+        if (StateResult != 0) {
+            ++SetStateCalls;
+            return StateResult;
+        }
+        return TFakeDispatcher::SetDeviceState(state);
+    }
     void SetModemByte(uint8_t status) { ModemStatusByte = status; }
     bool RtsAutomatic() const { return RtsAuto; }
 };
@@ -200,6 +209,47 @@ TEST_F(LineControl, RS485ModeTogglesRtsAtOnceAndGivesItBackAfterwards)
     EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_ENABLE) << "RTS returns to its stored level (on)";
     EXPECT_EQ(d.Escapes.back(), static_cast<DWORD>(SETRTS));
     EXPECT_EQ(d.SetRtsLevel(false), 0);
+}
+
+TEST_F(LineControl, LeavingRS485ModeGivesRtsBackToTheHandshakeTheFlowOptionsAskFor)
+{
+    // Asked for while RTS switches the transmitter: the toggling stays until the mode ends.
+    d.SetRS485Mode(true);
+    ASSERT_EQ(d.HardwareFlowOn(3686, 409, 0x02), 0);
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_TOGGLE);
+    d.SetRS485Mode(false);
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_HANDSHAKE);
+    EXPECT_TRUE(d.RtsAutomatic());
+    EXPECT_EQ(d.SetRtsLevel(false), 1) << "RTS belongs to the handshake";
+
+    // In force before the mode: the same afterwards.
+    d.SetRS485Mode(true);
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_TOGGLE);
+    d.SetRS485Mode(false);
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_HANDSHAKE);
+
+    // Given up in the mode: RTS returns to its stored level.
+    d.SetRS485Mode(true);
+    ASSERT_EQ(d.HardwareFlowOn(3686, 409, 0), 0);
+    d.SetRS485Mode(false);
+    EXPECT_EQ(d.State.fRtsControl, RTS_CONTROL_ENABLE);
+    EXPECT_FALSE(d.RtsAutomatic());
+}
+
+TEST_F(LineControl, ARS485SwitchTheDeviceRefusesLeavesRtsAsItWas)
+{
+    d.StateResult = -31;
+    d.SetRS485Mode(true);
+    EXPECT_FALSE(d.RtsAutomatic()) << "the device still drives RTS at its level";
+    EXPECT_EQ(d.SetRtsLevel(true), 0);
+
+    d.StateResult = 0;
+    d.SetRS485Mode(true);
+    ASSERT_TRUE(d.RtsAutomatic());
+    d.StateResult = -31;
+    d.SetRS485Mode(false);
+    EXPECT_TRUE(d.RtsAutomatic()) << "the device still toggles RTS";
+    EXPECT_EQ(d.SetRtsLevel(true), 1);
 }
 
 TEST_F(LineControl, AModemReadThatFailsMakesUpNoChange)

@@ -255,4 +255,12 @@ TEST_F(DispatcherLine, RS485ModeSwitchesTheTransmitterAroundEachSend)
     ASSERT_EQ(d->SendBlock("x", 1), 0);
     EXPECT_EQ(pty.ReadExactly(1), "x");
     EXPECT_EQ(RtsRaises(), 1u);
+
+    // The RTS handshake asked for in the mode takes over when the mode ends.
+    d->SetRS485Mode(true);
+    ASSERT_EQ(d->HardwareFlowOn(3686, 409, 0x02), 0);
+    EXPECT_EQ(FarEnd().c_cflag & CRTSCTS, 0u) << "RTS still switches the transmitter";
+    d->SetRS485Mode(false);
+    EXPECT_NE(FarEnd().c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(d->SetRtsLevel(false), 1);
 }
