@@ -78,11 +78,15 @@ void TApdDataPacket::SetEnabled(bool value)
 {
     if (value == FEnabled)
         return;
-    if (value)
+    if (value) {
         StartMatching();
-    else
-        StopMatching();
-    FEnabled = value;
+        FEnabled = true;
+        return;
+    }
+    // Cleared first: giving the collection back lets other detectors deliver, and the end of
+    // such a delivery starts every detector that still reads enabled, this one too.
+    FEnabled = false;
+    StopMatching();
 }
 
 void TApdDataPacket::SetEndCond(TPacketEndSet value)
@@ -279,7 +283,9 @@ void TApdDataPacket::ScanData(int32_t start)
                 if (FPacketStart == -1)
                     FPacketStart = index;
                 if (FStartMatch == FStartPattern.Length()) {
-                    if (FEndCond.Empty()) {
+                    // A size that the start string already fills ends the packet with it.
+                    if (FEndCond.Empty() ||
+                        (FEndCond.Contains(ecPacketSize) && index - FPacketStart + 1 >= FSizeLimit)) {
                         // The delivery offers what is left to every detector again, this one
                         // included, from the start of the shortened buffer.
                         DeliverPacket(index, false);
@@ -656,10 +662,16 @@ void TApdDataPacketManager::PortEvent(TApdCustomComPort*, TPortUserEvent event)
     try {
         if (event == pueOpened) {
             SetActive(true);
+            // Each on its own: one whose settings cannot start leaves the others working.
             std::vector<TApdDataPacket*> packets = FPackets;
             for (TApdDataPacket* packet : packets) {
-                if (packet->Enabled())
+                if (!packet->Enabled())
+                    continue;
+                try {
                     packet->StartMatching();
+                } catch (...) {
+                    Application::HandleException();
+                }
             }
         } else {
             std::vector<TApdDataPacket*> packets = FPackets;
@@ -804,8 +816,13 @@ void TApdDataPacketManager::ConsumeData(int32_t start, int32_t length)
         FDataPending = true;
     }
     std::vector<TApdDataPacket*> packets = FPackets;
-    for (TApdDataPacket* packet : packets)
-        packet->DataConsumed(end);
+    for (TApdDataPacket* packet : packets) {
+        try {
+            packet->DataConsumed(end);
+        } catch (...) {
+            Application::HandleException();
+        }
+    }
 }
 
 void TApdDataPacketManager::ClaimCollection(TApdDataPacket* packet, int32_t timeout)

@@ -148,6 +148,14 @@ TEST_F(PacketTest, SettingsCutTheseMessages)
          },
          {">abcdef>12", "3"},
          {">abc", ">123"}},
+        {"size the start string fills",
+         [](TApdDataPacket& p) {
+             p.SetStartString(">");
+             p.SetEndCond({ecPacketSize});
+             p.SetPacketSize(1);
+         },
+         {"x>>"},
+         {">", ">"}},
         {"size or end string, whichever first",
          [](TApdDataPacket& p) {
              MonitoringSettings(p);
@@ -512,6 +520,47 @@ TEST_F(PacketTest, ADetectorThatCannotStartLeavesThePortToTheOthers)
     Arrive(">1\n");
     EXPECT_THAT(working.Packets, ElementsAre(">1\n"));
     EXPECT_EQ(working.Manager()->BufferCount(), 0);
+
+    // Enabled while the port was closed, it fails only at the open: the others still start.
+    port.SetOpen(false);
+    TRecordedPacket later; // told of the open after the broken one
+    PollingSettings(later);
+    later.SetStartString("#");
+    later.SetComPort(&port);
+    later.SetEnabled(true);
+    broken.SetStartCond(scString); // and no start string
+    broken.SetEnabled(true);
+    ::testing::internal::CaptureStderr();
+    Open();
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("Start string is empty"), std::string::npos);
+    Arrive(">2\n#3\n");
+    EXPECT_THAT(working.Packets, ElementsAre(">1\n", ">2\n"));
+    EXPECT_THAT(later.Packets, ElementsAre("#3\n"));
+}
+
+TEST_F(PacketTest, DisablingTheCollectorGivesTheBytesToTheOthers)
+{
+    TRecordedPacket any;
+    any.SetStartCond(scAnyData);
+    any.SetEndCond({ecPacketSize});
+    any.SetPacketSize(20);
+    any.SetComPort(&port);
+    any.SetEnabled(true);
+    TRecordedPacket bee;
+    PollingSettings(bee);
+    bee.SetStartString("B");
+    bee.SetEndString("B");
+    bee.SetComPort(&port);
+    bee.SetEnabled(true);
+    Open();
+    Arrive("xBB");
+    any.SetEnabled(false);
+    EXPECT_THAT(bee.Packets, ElementsAre("BB"));
+    EXPECT_EQ(any.PacketMode(), TPacketMode::Idle);
+    EXPECT_EQ(any.Manager()->CollectingPacket(), nullptr);
+    Arrive("yBcB");
+    EXPECT_THAT(bee.Packets, ElementsAre("BB", "BcB"));
+    EXPECT_EQ(any.Manager()->BufferCount(), 0);
 }
 
 TEST_F(PacketTest, PlainSettingsWaitForTheNextStart)
