@@ -534,6 +534,9 @@ protected:
     // were offered before it came (to nobody, perhaps) and no byte can arrive any more because
     // they fill the ring.
     std::atomic<bool> OfferAgain{false};
+    // In RS485 mode, whether the flow options ask for the RTS handshake: RTS switches the
+    // transmitter while the mode lasts and goes back to the handshake when it ends.
+    std::atomic<bool> RtsHandshakeWanted{false};
     int32_t NextTriggerNumber GUARDED_BY(DispatcherLock) = 1;
     bool StatusHitSeen = false; // dispatch thread
     std::atomic<bool> HandlersNeeded{false};

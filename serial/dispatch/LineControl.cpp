@@ -5,34 +5,9 @@
 #include "runtime/Thread.h"
 
 #include <algorithm>
-#include <mutex>
-#include <vector>
 
 namespace
 {
-
-// Dispatchers in RS485 mode whose flow options ask for the RTS handshake: RTS switches the
-// transmitter while the mode lasts and goes back to the handshake when it ends. Only dispatchers
-// in RS485 mode are listed, and entering the mode or a flow change in it sets the entry anew.
-std::mutex rtsHandshakeLock;
-std::vector<const TApdBaseDispatcher*> rtsHandshakeWanted; // guarded by rtsHandshakeLock
-
-bool RtsHandshakeWanted(const TApdBaseDispatcher* dispatcher)
-{
-    std::lock_guard guard(rtsHandshakeLock);
-    return std::find(rtsHandshakeWanted.begin(), rtsHandshakeWanted.end(), dispatcher) !=
-           rtsHandshakeWanted.end();
-}
-
-void SetRtsHandshakeWanted(const TApdBaseDispatcher* dispatcher, bool wanted)
-{
-    std::lock_guard guard(rtsHandshakeLock);
-    auto found = std::find(rtsHandshakeWanted.begin(), rtsHandshakeWanted.end(), dispatcher);
-    if (wanted && found == rtsHandshakeWanted.end())
-        rtsHandshakeWanted.push_back(dispatcher);
-    else if (!wanted && found != rtsHandshakeWanted.end())
-        rtsHandshakeWanted.erase(found);
-}
 
 // Old-style rate codes (0xFF10 + i) some callers still pass; 0 leaves the code as it is.
 constexpr uint32_t kRateCodes[24] = {110, 300, 600, 1200,  2400, 4800, 9600, 14400,  19200, 0, 0, 38400,
@@ -193,7 +168,7 @@ int32_t TApdBaseDispatcher::HardwareFlowOn(uint16_t bufferFull, uint16_t bufferR
         DeviceConfig.fOutxCtsFlow = 1;
     const int32_t result = ApplyDeviceState(DeviceConfig);
     if (result == 0)
-        SetRtsHandshakeWanted(this, RS485Mode && (options & 0x02));
+        RtsHandshakeWanted = RS485Mode && (options & 0x02);
     return result;
 }
 
@@ -319,7 +294,7 @@ void TApdBaseDispatcher::SetRS485Mode(bool on)
     } else {
         // RTS goes back to what the flow options say: the handshake when they ask for it (a flow
         // change in RS485 mode keeps the toggling), else its stored level.
-        handshake = RtsHandshakeWanted(this);
+        handshake = RtsHandshakeWanted;
         if (handshake)
             DeviceConfig.fRtsControl = RTS_CONTROL_HANDSHAKE;
         RtsAuto = handshake;
@@ -328,7 +303,7 @@ void TApdBaseDispatcher::SetRS485Mode(bool on)
         RtsAuto = wasAuto; // the device kept its RTS control
         return;
     }
-    SetRtsHandshakeWanted(this, on && handshake);
+    RtsHandshakeWanted = on && handshake;
 }
 
 int32_t TApdBaseDispatcher::GetLineError()
