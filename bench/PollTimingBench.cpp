@@ -3,6 +3,7 @@
 // program uses while it polls.
 //   bench_poll_timing [polls]      (default 100 polls, about 50 s)
 #include "app/FrmMain.h"
+#include "bench/BenchSupport.h"
 #include "protocol/UnitEntDeCoder.h"
 #include "runtime/qt/QtApplication.h"
 #include "serial/port/ApdComPort.h"
@@ -123,21 +124,6 @@ private:
     std::vector<TClock::time_point> FStamps; // guarded by FLock
     std::thread FThread;
 };
-
-class TBenchForm : public TFormMain
-{
-protected:
-    // A modal box would wait for a user that a benchmark does not have.
-    void ShowMessage(const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-};
-
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double Percentile(std::vector<double> values, double fraction)
 {
