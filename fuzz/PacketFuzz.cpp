@@ -141,15 +141,16 @@ std::string EndSetName(TPacketEndSet set)
 bool StartsCleanly(const TApdDataPacket& p)
 {
     const TPacketEndSet cond = p.EndCond();
+    // A string of a lone escape compiles to nothing and counts as empty.
     if (p.StartCond() == scString) {
-        if (p.StartString().empty())
+        if (TPacketPattern::Compile(p.StartString(), p.IgnoreCase()).Length() == 0)
             return false;
         if (cond.Contains(ecPacketSize) && static_cast<int64_t>(p.StartString().size()) > p.PacketSize())
             return false;
     } else if (cond.Empty()) {
         return false;
     }
-    if (cond.Contains(ecString) && p.EndString().empty())
+    if (cond.Contains(ecString) && TPacketPattern::Compile(p.EndString(), p.IgnoreCase()).Length() == 0)
         return false;
     return !(cond.Contains(ecPacketSize) && p.PacketSize() == 0);
 }
