@@ -3,6 +3,7 @@
 #include "serial/dispatch/ApdBaseDispatcher.h"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace
 {
@@ -158,82 +159,59 @@ bool TApdBaseDispatcher::NotifyHandlers(UINT message, WPARAM wParam, int32_t dat
     bool result = true;
     bool cut = false;
     try {
-        size_t count;
-        {
-            TLockGuard guard(DispatcherLock);
-            count = MethodHandlers.size();
-        }
-        for (size_t i = 0; i < count && !cut; ++i) {
-            TMethodHandler handler;
-            {
-                TLockGuard guard(DispatcherLock);
-                if (i >= MethodHandlers.size())
-                    break;
-                handler = MethodHandlers[i];
-            }
-            beforeCall();
-            if (!handler.Removed && handler.Method) {
-                if (handler.OnUserThread)
-                    CallOnUserThread(handler.Method, message, wParam, lParam);
-                else
-                    handler.Method(message, wParam, lParam);
-            }
-            if (CloseRequested)
-                cut = true;
-            else
-                afterCall();
-        }
-
-        if (!cut) {
-            {
-                TLockGuard guard(DispatcherLock);
-                count = ProcedureHandlers.size();
-            }
+        // Calls `call` for each record of `list` present at the start, the copy taken under the
+        // lock; stops once a handler has asked for a close.
+        auto walk = [&](auto& list, size_t count, auto&& call) {
             for (size_t i = 0; i < count && !cut; ++i) {
-                TProcedureHandler handler;
+                typename std::remove_reference_t<decltype(list)>::value_type handler;
                 {
                     TLockGuard guard(DispatcherLock);
-                    if (i >= ProcedureHandlers.size())
+                    if (i >= list.size())
                         break;
-                    handler = ProcedureHandlers[i];
+                    handler = list[i];
                 }
                 beforeCall();
-                if (!handler.Removed && handler.Proc)
-                    handler.Proc(message, wParam, lParam);
+                if (!handler.Removed)
+                    call(handler);
                 if (CloseRequested)
                     cut = true;
                 else
                     afterCall();
             }
-        }
+        };
+        auto sizeOf = [this](auto& list) {
+            TLockGuard guard(DispatcherLock);
+            return list.size();
+        };
 
+        walk(MethodHandlers, sizeOf(MethodHandlers), [&](const TMethodHandler& handler) {
+            if (!handler.Method)
+                return;
+            if (handler.OnUserThread)
+                CallOnUserThread(handler.Method, message, wParam, lParam);
+            else
+                handler.Method(message, wParam, lParam);
+        });
+        walk(ProcedureHandlers, sizeOf(ProcedureHandlers), [&](const TProcedureHandler& handler) {
+            if (handler.Proc)
+                handler.Proc(message, wParam, lParam);
+        });
         if (!cut) {
+            size_t count;
             bool windowsWanted;
             {
                 TLockGuard guard(DispatcherLock);
                 count = WindowHandlers.size();
                 windowsWanted = count > 1 || PortWindowWanted;
             }
-            for (size_t i = 0; windowsWanted && i < count && !cut; ++i) {
-                TWindowHandler handler;
-                {
-                    TLockGuard guard(DispatcherLock);
-                    if (i >= WindowHandlers.size())
-                        break;
-                    handler = WindowHandlers[i];
-                }
-                beforeCall();
-                if (!handler.Removed) {
+            if (windowsWanted) {
+                walk(WindowHandlers, count, [&](const TWindowHandler& handler) {
                     // The outcome, a time-out included, is not looked at: a window that does not
                     // answer only misses this notification.
                     DWORD_PTR answer = 0;
                     SendMessageTimeoutA(handler.Window, message, wParam, lParam, SMTO_BLOCK,
                                         kWindowHandlerTimeoutMs, &answer);
-                }
-                if (CloseRequested)
-                    cut = true;
-                else
-                    afterCall();
+                });
             }
         }
 
