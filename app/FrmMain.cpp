@@ -511,6 +511,9 @@ void TFormMain::ButtonSaveComConnectionClick()
             number.remove(prefix, 3);
         if (ComPort->Open()) {
             ComPort->SetOpen(false);
+            // Until a deferred close is over the button would read "Connect" while the port
+            // still reads open, and the next click would close again instead of connecting.
+            WaitForClose();
         } else {
             ComPort->SetComNumber(PortNumberOf(number));
             ComPort->SetOpen(true);
