@@ -148,6 +148,8 @@ class THookedDispatcher : public TApdWin32Dispatcher
 {
 public:
     THookedDispatcher() : TApdWin32Dispatcher(nullptr) {}
+    // The threads are gone before this class is: they call its override virtually.
+    ~THookedDispatcher() override { DestroyDispatcher(); }
     std::atomic<bool> SyncNext{false}, InSync{false}, SyncRan{false}, ThrowNext{false};
 
     bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) override
@@ -367,6 +369,9 @@ class TGoneAtOnceDispatcher : public TApdWin32Dispatcher
 {
 public:
     TGoneAtOnceDispatcher() : TApdWin32Dispatcher(nullptr) {}
+    // The device-event thread may not have made its first wait yet when the test lets go of
+    // the dispatcher: it must be gone before this class is.
+    ~TGoneAtOnceDispatcher() override { DestroyDispatcher(); }
     bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) override
     {
         mask = 0;

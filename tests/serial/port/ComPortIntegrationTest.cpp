@@ -75,6 +75,8 @@ class TNotifyingDispatcher : public TApdWin32Dispatcher
 {
 public:
     using TApdWin32Dispatcher::TApdWin32Dispatcher;
+    // The threads are gone before this class is: they call its override virtually.
+    ~TNotifyingDispatcher() override { DestroyDispatcher(); }
     std::atomic<bool> NotifyNext{false};
 
     bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) override
