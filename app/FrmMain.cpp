@@ -62,7 +62,7 @@ constexpr char kETX = 3;
 constexpr char kLF = 10;
 
 // The message without the control bytes and spaces (0 to 32) at either end: STX, ETX, CR LF.
-std::string TrimmedText(const std::string& message)
+std::string TrimmedText(std::string_view message)
 {
     auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
     size_t first = 0;
@@ -71,7 +71,7 @@ std::string TrimmedText(const std::string& message)
         ++first;
     while (last > first && isBlank(message[last - 1]))
         --last;
-    return message.substr(first, last - first);
+    return std::string(message.substr(first, last - first));
 }
 
 // What each entry of the format group sets on the port, by index; no entry selected is 8-N-1.
@@ -565,15 +565,6 @@ void TFormMain::RadioButtonPollingClick()
         SetPollTimerEnabled(true);
 }
 
-void TFormMain::RestartDetector()
-{
-    if (!DataPacket->Enabled() ||
-        (DataPacket->PacketMode() == ::TPacketMode::Waiting && DataPacket->PacketStart() == -1))
-        return;
-    DataPacket->SetEnabled(false);
-    DataPacket->SetEnabled(true);
-}
-
 void TFormMain::WaitForClose()
 {
     // A close that comes while a received message is being handed to this thread is finished
@@ -627,13 +618,12 @@ void TFormMain::SetPollTimerEnabled(bool enabled)
 void TFormMain::TimerPollingTimer()
 {
     ++FPollCounter;
-    // An answer still arriving to the previous poll, or a request not yet gone, would be taken
-    // for part of this one's exchange.
-    ComPort->DiscardInput();
+    // A request not yet gone belongs to no exchange any more. Received bytes are not thrown
+    // away: an answer slower than the beat is still arriving, and bytes read from the line but
+    // not yet handed to the detector may be its beginning. Bytes outside ">" ... LF are skipped
+    // by the detector anyway, and an answer the echo of this request cuts into is logged on its
+    // own by DataPacketStringPacket.
     ComPort->DiscardOutput();
-    // So is the beginning of an answer the detector still holds: a device that broke off in
-    // the middle of one would have the echo of this request end it, logged as one line.
-    RestartDetector();
     std::string payload(1, kPollAddresses.at(static_cast<size_t>(FPollCounter - 1)));
     payload += kPollCommand;
     const std::string request = FrameMessage(payload);
@@ -665,8 +655,14 @@ void TFormMain::DataPacketStringPacket(const std::string& data)
     }
     try {
         // The echo of our own request, as half-duplex adapters give it, is not an answer.
-        if (data != FLastRequest)
-            MemoPolling->appendPlainText(QString::fromLatin1(TrimmedText(data)));
+        if (data == FLastRequest)
+            return;
+        // An answer still arriving when the next request went out is ended by that request's
+        // echo: what had arrived is logged as a line of its own, and the echo stays hidden.
+        std::string_view answer(data);
+        if (!FLastRequest.empty() && answer.ends_with(FLastRequest))
+            answer.remove_suffix(FLastRequest.size());
+        MemoPolling->appendPlainText(QString::fromLatin1(TrimmedText(answer)));
     } catch (...) {
     }
 }

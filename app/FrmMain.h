@@ -119,8 +119,6 @@ private:
     void ApplyPacketMode(TPacketMode mode);
     /// The device class a monitored message comes from: "HTE", "B1", "M1", "V1" or empty.
     static std::string ClassifyMessage(const std::string& message);
-    /// Throws away what the packet detector holds of a message not yet complete.
-    void RestartDetector();
     /// Lets a close that had to wait for a delivery in progress finish.
     void WaitForClose();
     /// Starts or stops the poll beat; a running beat is left in step.

@@ -11,7 +11,9 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,8 +157,109 @@ TEST_F(FormTraffic, AnAnswerBrokenOffIsNotJoinedToTheNextEcho)
     ASSERT_TRUE(PumpUntil([&] { return Held(form) == 7; }));
     ASSERT_TRUE(line.WaitForBytes(16));
     line.Write(">1T<FF\r\n>1t1<9A\r\n");
-    const QByteArray expected(">0T<FE\n>1T<FF\n>1t1<9A\n");
+    // What had arrived of the broken answer shows on a line of its own, the echo does not.
+    const QByteArray expected(">0T<FE\n>1T<FF\n>0t0000\n>1t1<9A\n");
     ASSERT_TRUE(PumpUntil([&] { return Log(form).startsWith(expected); })) << Log(form).toStdString();
+}
+
+// A device answering at 1200 bit/s: one byte every 8.3 ms, so a long answer spans the poll beat.
+class TSlowDevice
+{
+public:
+    /// With an `echo`, that echo is written as soon as CutIn is set and the device breaks off.
+    TSlowDevice(TPeerLine& line, std::string answer, std::string echo = {})
+        : Writer([this, &line, answer = std::move(answer), echo = std::move(echo)] {
+              for (size_t i = 0; i < answer.size() && !Stop; ++i) {
+                  if (!echo.empty() && CutIn) {
+                      line.Write(echo); // the next request's echo collides with the answer
+                      return;
+                  }
+                  line.Write(answer.substr(i, 1));
+                  std::this_thread::sleep_for(std::chrono::microseconds(8333)); // the line's pace
+              }
+          })
+    {
+    }
+    ~TSlowDevice()
+    {
+        Stop = true;
+        Writer.join();
+    }
+
+    std::atomic<bool> CutIn{false};
+    std::atomic<bool> Stop{false};
+    std::thread Writer;
+};
+
+std::vector<std::string> LogLines(const TFormMain& form)
+{
+    std::vector<std::string> lines;
+    for (const QByteArray& line : Log(form).split('\n'))
+        if (!line.isEmpty())
+            lines.push_back(line.toStdString());
+    return lines;
+}
+
+TEST_F(FormTraffic, ASlowAnswerAcrossThePollBeatIsLoggedWhole)
+{
+    // 98 bytes, 820 ms at 1200 bit/s: longer than a beat.
+    const std::string answer = ">0t" + std::string(90, '0') + "<13\r\n";
+    const std::string shown = answer.substr(0, answer.size() - 2);
+    TPeerLine line(28);
+    TTestFormMain form;
+    Connect(form, line);
+    ASSERT_TRUE(line.WaitForBytes(8));
+    std::vector<std::string> lines;
+    {
+        TSlowDevice device(line, answer);
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                lines = LogLines(form);
+                return std::find(lines.begin(), lines.end(), shown) != lines.end();
+            },
+            10000))
+            << Log(form).toStdString();
+        EXPECT_GE(line.Received.size(), 16) << "the answer took longer than one beat";
+    }
+    // Requests in rotation, the one answer whole, nothing else.
+    size_t poll = 0;
+    for (const std::string& logged : lines) {
+        if (logged != shown) {
+            EXPECT_EQ(logged, kPolls[poll++ % 10]);
+        }
+    }
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(FormTraffic, AnEchoCuttingIntoASlowAnswerEndsItsLine)
+{
+    const std::string answer = ">0t" + std::string(90, '0') + "<13\r\n";
+    TPeerLine line(29);
+    TTestFormMain form;
+    Connect(form, line);
+    ASSERT_TRUE(line.WaitForBytes(8));
+    std::vector<std::string> lines;
+    {
+        TSlowDevice device(line, answer, std::string(kPolls[1]) + "\r\n");
+        // The echo goes out as soon as the next request has.
+        ASSERT_TRUE(line.WaitForBytes(16));
+        device.CutIn = true;
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                lines = LogLines(form);
+                return lines.size() >= 3;
+            },
+            10000))
+            << Log(form).toStdString();
+    }
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], kPolls[0]);
+    EXPECT_EQ(lines[1], kPolls[1]);
+    // What had arrived of the answer, on a line of its own, without the echo.
+    EXPECT_TRUE(answer.starts_with(lines[2]) && lines[2].size() > 3 && lines[2].size() < 96) << lines[2];
+    for (size_t i = 3; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], kPolls[(i - 1) % 10]);
+    EXPECT_TRUE(Errors.empty());
 }
 
 TEST_F(FormTraffic, AMessageCutByACloseIsThrownAway)
