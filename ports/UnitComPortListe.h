@@ -6,7 +6,8 @@
 
 /// Appends the names of the machine's serial ports ("COM1", ...) to `list`, in the order the
 /// registry gives them, unsorted; a name the list already holds, in any letter case, is not added
-/// again. Reads the serial device map, or on the older consumer systems the hardware enumeration
-/// tree; it neither opens nor tests a port. Missing or unreadable keys and values of other types
-/// are skipped, so it never fails: the list may stay as it was. Thread: any.
+/// again. Reads the serial device map (on Linux whatever the kernel's version), or on the older
+/// consumer systems the hardware enumeration tree; it neither opens nor tests a port. Missing or
+/// unreadable keys and values of other types are skipped, so it never fails: the list may stay as
+/// it was. Thread: any.
 void ListComPorts(std::vector<std::string>& list);

@@ -106,6 +106,9 @@ namespace platform
 /// fail with ERROR_NOT_SUPPORTED. Thread: tests set it before use; safe at any time.
 void SetVersionForTesting(const OSVERSIONINFOA* info);
 extern const OSVERSIONINFOA kVersionQueryFails;
+/// Test hook: GetVersionExA reports what it would on a Linux kernel of this release
+/// ("4.18.0-553.el8_10.x86_64"), as if uname gave it; empty returns to the live values.
+void SetKernelReleaseForTesting(const std::string& release);
 } // namespace platform
 
 // ---- Shell -----------------------------------------------------------------------------------
