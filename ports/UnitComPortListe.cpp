@@ -201,3 +201,29 @@ void ListComPorts(std::vector<std::string>& list)
     else if (minor > 0)
         WalkEnumerationTree(list);
 }
+
+std::string ComPortDevice(const std::string& portName)
+{
+    // Ask with a buffer of the usual size first and grow it while the answer does not fit; a
+    // target list longer than this bound is nothing a tool tip could show anyway.
+    constexpr DWORD kLongestList = 0x10000;
+    for (DWORD size = 1024; size <= kLongestList; size *= 4) {
+        std::string buffer(size, '\0');
+        const DWORD stored = QueryDosDeviceA(portName.c_str(), buffer.data(), size);
+        if (stored == 0) {
+            if (GetLastError() == ERROR_INSUFFICIENT_BUFFER)
+                continue;
+            return {};
+        }
+        std::string text;
+        for (size_t start = 0; start < stored && buffer[start] != '\0';) {
+            const size_t end = std::min<size_t>(buffer.find('\0', start), stored);
+            if (!text.empty())
+                text += " -> ";
+            text.append(buffer, start, end - start);
+            start = end + 1;
+        }
+        return text;
+    }
+    return {};
+}

@@ -11,3 +11,9 @@
 /// unreadable keys and values of other types are skipped, so it never fails: the list may stay as
 /// it was. Thread: any.
 void ListComPorts(std::vector<std::string>& list);
+
+/// What the port `portName` ("COM3") stands for, for the technician to recognise the adapter by:
+/// the device's names joined by " -> ", ending with the device itself ("/dev/serial/by-id/usb-...
+/// -> /dev/ttyUSB0"; on Windows the kernel's device name, "\Device\Serial0"). Empty when the
+/// system knows no such port. Thread: any.
+std::string ComPortDevice(const std::string& portName);

@@ -291,4 +291,19 @@ TEST_F(PortListLive, DeviceMapIsReadOnEveryKernel)
     }
 }
 
+TEST_F(PortListLive, EachPortNamesTheDeviceItStandsFor)
+{
+    Link("COM3", "/dev/null");
+    Link("COM7", root_ / "by-id-name");
+    fs::create_symlink("/dev/zero", root_ / "by-id-name");
+    Link("COM4", "/nonexistent");
+
+    EXPECT_EQ(ComPortDevice("COM3"), fs::canonical("/dev/null").string());
+    EXPECT_EQ(ComPortDevice("COM7"),
+              (root_ / "by-id-name").string() + " -> " + fs::canonical("/dev/zero").string());
+    EXPECT_EQ(ComPortDevice("COM4"), "") << "a link that leads nowhere is no port";
+    EXPECT_EQ(ComPortDevice("COM5"), "");
+    EXPECT_EQ(ComPortDevice(""), "");
+}
+
 } // namespace
