@@ -5,7 +5,6 @@
 #include "app/RadioGroup.h"
 #include "app/UrlLabel.h"
 #include "platform/win32.h"
-#include "ports/UnitComPortListe.h"
 #include "protocol/UnitEntDeCoder.h"
 #include "runtime/Application.h"
 #include "runtime/Exception.h"
@@ -273,7 +272,7 @@ void TFormMain::CreateControls()
 
     Label13 = MakeLabel(PanelMain, "Label13", QStringLiteral("COM Port"), 24, 140);
 
-    ComboBoxCOM = new QComboBox(PanelMain);
+    ComboBoxCOM = new TPortComboBox(PanelMain);
     ComboBoxCOM->setObjectName(QStringLiteral("ComboBoxCOM"));
     ComboBoxCOM->setEditable(false);
     ComboBoxCOM->setGeometry(24, 155, 125, 21);
@@ -429,14 +428,8 @@ void TFormMain::FormCreate()
 
 void TFormMain::FormShow()
 {
-    // The port list gets the machine's ports; the lister skips names the list already has.
-    std::vector<std::string> ports;
-    for (int i = 0; i < ComboBoxCOM->count(); ++i)
-        ports.push_back(ComboBoxCOM->itemText(i).toStdString());
-    const size_t known = ports.size();
-    ListComPorts(ports);
-    for (size_t i = known; i < ports.size(); ++i)
-        ComboBoxCOM->addItem(QString::fromStdString(ports[i]));
+    // The port list gets the machine's ports; names the list already has are not added again.
+    ComboBoxCOM->FillPorts();
     if (ComboBoxCOM->count() > 0)
         ComboBoxCOM->setCurrentIndex(0);
     ButtonSaveComConnection->setFocus();

@@ -2,6 +2,7 @@
 // the header with the logo and the link to the user guide. It owns the program's components.
 #pragma once
 
+#include "app/PortComboBox.h"
 #include "runtime/Component.h"
 
 #include <QWidget>
@@ -10,7 +11,6 @@
 #include <string>
 
 class QCheckBox;
-class QComboBox;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -49,7 +49,7 @@ public:
     QLabel* LabelContact4 = nullptr;
     TUrlLabel* LabelUrl = nullptr;
     QLabel* Label13 = nullptr;
-    QComboBox* ComboBoxCOM = nullptr;
+    TPortComboBox* ComboBoxCOM = nullptr;
     QPushButton* ButtonSaveComConnection = nullptr;
     QCheckBox* CheckBoxProtocol = nullptr;
     QLabel* Label1 = nullptr;

@@ -1,5 +1,5 @@
-// The port list read from the registry: the serial device map on the NT family (and on Linux,
-// whose platform layer offers the same key), the hardware enumeration tree on Windows 98 and ME.
+// The port list read from the registry: the serial device map on the NT family and on Linux,
+// whose platform layer offers the same key, the hardware enumeration tree on Windows 98 and ME.
 #include "ports/UnitComPortListe.h"
 
 #include "platform/win32.h"
@@ -185,10 +185,45 @@ void ListComPorts(std::vector<std::string>& list)
     const auto platformId = static_cast<int32_t>(version.dwPlatformId);
     const auto major = static_cast<int32_t>(version.dwMajorVersion);
     const auto minor = static_cast<int32_t>(version.dwMinorVersion);
+    // The version numbers choose between Windows registry layouts, and only Windows numbers do:
+    // on Linux they are the kernel's (3.10, 4.18, 6.1), which would send some kernels to the
+    // consumer family's tree and others nowhere. The platform keeps reporting the true kernel
+    // version, since the dispatch log names the system by it; the choice of layout is made here,
+    // where the numbers are read as Windows versions.
+    if (version.dwPlatformId == VER_PLATFORM_LINUX) {
+        ReadDeviceMap(list);
+        return;
+    }
     if (platformId <= 0 || major < 4)
         return;
     if (major > 4 || minor == 0)
         ReadDeviceMap(list);
     else if (minor > 0)
         WalkEnumerationTree(list);
+}
+
+std::string ComPortDevice(const std::string& portName)
+{
+    // Ask with a buffer of the usual size first and grow it while the answer does not fit; a
+    // target list longer than this bound is nothing a tool tip could show anyway.
+    constexpr DWORD kLongestList = 0x10000;
+    for (DWORD size = 1024; size <= kLongestList; size *= 4) {
+        std::string buffer(size, '\0');
+        const DWORD stored = QueryDosDeviceA(portName.c_str(), buffer.data(), size);
+        if (stored == 0) {
+            if (GetLastError() == ERROR_INSUFFICIENT_BUFFER)
+                continue;
+            return {};
+        }
+        std::string text;
+        for (size_t start = 0; start < stored && buffer[start] != '\0';) {
+            const size_t end = std::min<size_t>(buffer.find('\0', start), stored);
+            if (!text.empty())
+                text += " -> ";
+            text.append(buffer, start, end - start);
+            start = end + 1;
+        }
+        return text;
+    }
+    return {};
 }

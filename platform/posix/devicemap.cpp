@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -24,13 +26,20 @@ constexpr int kOtherDevicesFirst = 161;
 constexpr int kFamilyWidth = 32; // every named family owns 32 numbers: ttyS0..31, ttyUSB0..31, ...
 constexpr size_t kMaxNumberDigits = 9;
 
-std::mutex sysRootLock;
-std::string sysRoot; // guarded by sysRootLock; empty means /sys/class/tty
+std::mutex rootLock;
+std::string sysRoot; // guarded by rootLock; empty means /sys/class/tty
+std::string devRoot; // guarded by rootLock; empty means /dev
 
 std::string SysClassTtyRoot()
 {
-    std::lock_guard<std::mutex> hold(sysRootLock);
+    std::lock_guard<std::mutex> hold(rootLock);
     return sysRoot.empty() ? std::string("/sys/class/tty") : sysRoot;
+}
+
+std::string DevRoot()
+{
+    std::lock_guard<std::mutex> hold(rootLock);
+    return devRoot.empty() ? std::string("/dev") : devRoot;
 }
 
 /// The decimal number that makes up all of `text`, or -1. Leading zeros are refused, so that
@@ -182,23 +191,39 @@ bool TrustedDirectory(const std::string& directory)
     return (st.st_uid == geteuid() || st.st_uid == 0) && (st.st_mode & S_IWOTH) == 0;
 }
 
-} // namespace
-
-std::string DeviceMapDirectory()
+/// The device number of the character device `path` leads to, or nothing.
+std::optional<dev_t> CharacterDevice(const std::string& path)
 {
-    if (const char* explicitDir = std::getenv("LINTAKER_DEVICE_MAP"); explicitDir && *explicitDir)
-        return explicitDir;
-    if (const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR"); runtimeDir && *runtimeDir)
-        return std::string(runtimeDir) + "/lintaker/devices";
-    return "/tmp/lintaker-" + std::to_string(getuid()) + "/devices";
+    struct stat st {
+    };
+    if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return std::nullopt;
+    return st.st_rdev;
 }
 
+/// One name of the map.
+struct TComEntry {
+    std::string path;            // what an open of the name opens
+    std::optional<dev_t> device; // the device number behind it, when it could be read
+    bool link = false;           // a link of the device-map directory
+    bool listed = true;          // offered in the port list; unlisted names still open
+};
+
+/// The map with what the names stand for.
+struct TComMap {
+    std::map<int, TComEntry> ports;
+    std::map<dev_t, std::string> nodes; // the machine's serial devices by device number
+};
+
+// The whole map: the listed names and the automatic names of devices a link leads to.
 // A real device whose fixed number a link has taken is not lost: it moves behind the other
-// devices, from the first free number there on. Only when a link already leads to that very
-// device is it left out, since it is reachable under the link's name.
-std::map<int, std::string> ListComDevices()
+// devices, from the first free number there on. A device a link leads to keeps its automatic
+// number, unlisted, so that it is shown once, under the name the user gave it; when the link has
+// taken that very number it needs none of its own.
+TComMap ComMap()
 {
-    std::map<int, std::string> ports;
+    TComMap map;
+    std::map<int, TComEntry>& ports = map.ports;
     std::set<dev_t> linkedDevices;
 
     const std::string directory = DeviceMapDirectory();
@@ -212,57 +237,150 @@ std::map<int, std::string> ListComDevices()
             continue;
         const std::string path = directory + "/" + name;
         struct stat link {
-        }, target{};
+        };
         if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode))
             continue;
-        if (stat(path.c_str(), &target) != 0 || !S_ISCHR(target.st_mode))
+        const std::optional<dev_t> device = CharacterDevice(path);
+        if (!device)
             continue;
         // The link itself is the path to open: it follows the link's owner when it is re-pointed.
-        ports.emplace(number, path);
-        linkedDevices.insert(target.st_rdev);
+        ports.emplace(number, TComEntry{path, device, true, true});
+        linkedDevices.insert(*device);
     }
 
+    const std::string nodes = DevRoot();
+    const auto entry = [&](const RealDevice& device) {
+        std::string path = nodes + "/" + device.name;
+        const std::optional<dev_t> number = CharacterDevice(path);
+        const bool listed = !number || linkedDevices.count(*number) == 0;
+        if (number)
+            map.nodes.emplace(*number, path);
+        return TComEntry{std::move(path), number, false, listed};
+    };
     std::vector<const RealDevice*> others, displaced;
     const std::vector<RealDevice> devices = RealSerialDevices();
     for (const RealDevice& device : devices) {
         if (device.fixedNumber == 0)
             others.push_back(&device);
-        else if (!ports.emplace(device.fixedNumber, "/dev/" + device.name).second)
+        else if (ports.count(device.fixedNumber) == 0)
+            ports.emplace(device.fixedNumber, entry(device));
+        else
             displaced.push_back(&device);
     }
 
     int next = kOtherDevicesFirst;
-    const auto place = [&](const RealDevice& device) {
+    const auto place = [&](TComEntry made) {
         while (ports.count(next) != 0)
             ++next;
-        ports.emplace(next, "/dev/" + device.name);
+        ports.emplace(next, std::move(made));
     };
     for (const RealDevice* device : others)
-        place(*device);
+        place(entry(*device));
     for (const RealDevice* device : displaced) {
-        struct stat st {
-        };
-        const std::string path = "/dev/" + device->name;
-        if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && linkedDevices.count(st.st_rdev) != 0)
-            continue;
-        place(*device);
+        TComEntry made = entry(*device);
+        if (made.listed)
+            place(std::move(made));
     }
+    return map;
+}
+
+/// `target` of a link in `directory`, as an absolute path without "." and ".." steps.
+std::string AbsoluteTarget(const std::string& directory, const std::string& target)
+{
+    std::filesystem::path path(target);
+    if (path.is_relative())
+        path = std::filesystem::path(directory) / path;
+    return path.lexically_normal().string();
+}
+
+/// The first /dev/serial/by-id name, in name order, that leads to `device`; empty when none does
+/// (no udev, or not a USB adapter).
+std::string StableName(dev_t device)
+{
+    const std::string byId = DevRoot() + "/serial/by-id";
+    std::vector<std::string> names = DirectoryNames(byId);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names)
+        if (CharacterDevice(byId + "/" + name) == device)
+            return byId + "/" + name;
+    return {};
+}
+
+} // namespace
+
+std::string DeviceMapDirectory()
+{
+    if (const char* explicitDir = std::getenv("LINTAKER_DEVICE_MAP"); explicitDir && *explicitDir)
+        return explicitDir;
+    if (const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR"); runtimeDir && *runtimeDir)
+        return std::string(runtimeDir) + "/lintaker/devices";
+    return "/tmp/lintaker-" + std::to_string(getuid()) + "/devices";
+}
+
+std::map<int, std::string> ListComDevices()
+{
+    std::map<int, std::string> ports;
+    for (auto& [number, entry] : ComMap().ports)
+        if (entry.listed)
+            ports.emplace(number, std::move(entry.path));
     return ports;
 }
 
 std::optional<std::string> ResolveComDevice(int number)
 {
-    const std::map<int, std::string> ports = ListComDevices();
-    const auto found = ports.find(number);
-    if (found == ports.end())
+    TComMap map = ComMap();
+    const auto found = map.ports.find(number);
+    if (found == map.ports.end())
         return std::nullopt;
-    return found->second;
+    return std::move(found->second.path);
+}
+
+std::vector<std::string> DescribeComDevice(int number)
+{
+    const TComMap map = ComMap();
+    const auto found = map.ports.find(number);
+    if (found == map.ports.end())
+        return {};
+    const TComEntry& entry = found->second;
+
+    // The node: a real serial device under its kernel name, anything else (a pseudo-terminal of
+    // the simulator) where its links end.
+    std::string node;
+    if (entry.device)
+        if (const auto real = map.nodes.find(*entry.device); real != map.nodes.end())
+            node = real->second;
+    if (node.empty()) {
+        std::error_code error;
+        node = std::filesystem::canonical(entry.path, error).string();
+        if (error)
+            node = entry.path;
+    }
+
+    std::vector<std::string> names;
+    if (entry.link) {
+        std::error_code error;
+        const std::filesystem::path target = std::filesystem::read_symlink(entry.path, error);
+        const std::string directory = std::filesystem::path(entry.path).parent_path().string();
+        if (!error && AbsoluteTarget(directory, target.string()) != node)
+            names.push_back(AbsoluteTarget(directory, target.string()));
+    }
+    if (names.empty() && entry.device)
+        if (std::string stable = StableName(*entry.device); !stable.empty())
+            names.push_back(std::move(stable));
+    names.push_back(std::move(node));
+    return names;
 }
 
 void SetSysClassTtyRootForTesting(const std::string& root)
 {
-    std::lock_guard<std::mutex> hold(sysRootLock);
+    std::lock_guard<std::mutex> hold(rootLock);
     sysRoot = root;
+}
+
+void SetDevRootForTesting(const std::string& root)
+{
+    std::lock_guard<std::mutex> hold(rootLock);
+    devRoot = root;
 }
 
 } // namespace platform

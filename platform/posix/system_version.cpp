@@ -62,19 +62,19 @@ std::string PrettyName(const char* path)
     return {};
 }
 
-OSVERSIONINFOA ReadLiveVersion()
+/// The record for a kernel of the given name and release ("Linux", "4.18.0-553.el8_10.x86_64").
+OSVERSIONINFOA VersionOf(const std::string& sysname, const std::string& release)
 {
     OSVERSIONINFOA info{};
     info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
     info.dwPlatformId = VER_PLATFORM_LINUX;
-    utsname names{};
     std::string system;
-    if (uname(&names) == 0) {
+    if (!release.empty()) {
         size_t pos = 0;
-        info.dwMajorVersion = TakeNumber(names.release, pos);
-        info.dwMinorVersion = TakeNumber(names.release, pos);
-        info.dwBuildNumber = TakeNumber(names.release, pos);
-        system = std::string(names.sysname) + " " + names.release;
+        info.dwMajorVersion = TakeNumber(release.c_str(), pos);
+        info.dwMinorVersion = TakeNumber(release.c_str(), pos);
+        info.dwBuildNumber = TakeNumber(release.c_str(), pos);
+        system = sysname + " " + release;
     }
     std::string pretty = PrettyName("/etc/os-release");
     if (pretty.empty())
@@ -82,6 +82,14 @@ OSVERSIONINFOA ReadLiveVersion()
     const std::string& text = pretty.empty() ? system : pretty;
     std::strncpy(info.szCSDVersion, text.c_str(), sizeof(info.szCSDVersion) - 1);
     return info;
+}
+
+OSVERSIONINFOA ReadLiveVersion()
+{
+    utsname names{};
+    if (uname(&names) != 0)
+        return VersionOf({}, {});
+    return VersionOf(names.sysname, names.release);
 }
 
 /// The kernel and the distribution do not change while the program runs: read them once.
@@ -103,6 +111,16 @@ void SetVersionForTesting(const OSVERSIONINFOA* info)
     } else {
         testVersion.reset();
     }
+}
+
+void SetKernelReleaseForTesting(const std::string& release)
+{
+    if (release.empty()) {
+        SetVersionForTesting(nullptr);
+        return;
+    }
+    const OSVERSIONINFOA info = VersionOf("Linux", release);
+    SetVersionForTesting(&info);
 }
 
 } // namespace platform

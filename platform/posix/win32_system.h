@@ -74,6 +74,17 @@ struct RegistryKey {
 void SetRegistryForTesting(const std::vector<RegistryKey>* keys);
 } // namespace platform
 
+// ---- DOS device names ------------------------------------------------------------------------
+/// The targets of the device name "COMn" (COM in any case, n without leading zeros, no "\\.\"
+/// prefix), written to `targetPath` as a list of zero-terminated strings followed by one more
+/// zero: the names the port reaches its device through, ending with the device node, e.g.
+/// "/dev/serial/by-id/usb-FTDI_...\0/dev/ttyUSB0\0\0". Every COM name that opens has targets,
+/// also one the port list leaves out. Returns the characters stored, both final zeros included;
+/// 0 with ERROR_FILE_NOT_FOUND for a name the device map lacks, ERROR_INSUFFICIENT_BUFFER when
+/// `maxChars` is too small, ERROR_INVALID_PARAMETER for a null name or buffer (the list of all
+/// names is not offered). Thread: any.
+DWORD QueryDosDeviceA(LPCSTR deviceName, LPSTR targetPath, DWORD maxChars);
+
 // ---- Version ---------------------------------------------------------------------------------
 constexpr DWORD VER_PLATFORM_WIN32s = 0;
 constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
@@ -106,6 +117,9 @@ namespace platform
 /// fail with ERROR_NOT_SUPPORTED. Thread: tests set it before use; safe at any time.
 void SetVersionForTesting(const OSVERSIONINFOA* info);
 extern const OSVERSIONINFOA kVersionQueryFails;
+/// Test hook: GetVersionExA reports what it would on a Linux kernel of this release
+/// ("4.18.0-553.el8_10.x86_64"), as if uname gave it; empty returns to the live values.
+void SetKernelReleaseForTesting(const std::string& release);
 } // namespace platform
 
 // ---- Shell -----------------------------------------------------------------------------------

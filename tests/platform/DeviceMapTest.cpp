@@ -1,5 +1,6 @@
 // The COM device map against a temporary link directory and a fake /sys/class/tty tree.
 #include "platform/posix/devicemap.h"
+#include "platform/win32.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,10 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Pair;
@@ -180,14 +184,116 @@ TEST_F(DeviceMap, LinksTakeTheirNumbersAndDisplacedDevicesMoveBehindTheOthers)
                             Pair(162, "/dev/ttyXR0"), Pair(163, "/dev/ttyXR1"), Pair(164, "/dev/ttyUSB0")));
 }
 
-TEST_F(DeviceMap, DisplacedDeviceThatALinkLeadsToIsNotListedTwice)
+namespace
 {
-    struct stat st {
-    };
-    if (stat("/dev/ttyS0", &st) != 0 || !S_ISCHR(st.st_mode))
-        GTEST_SKIP() << "needs /dev/ttyS0";
-    Tty("ttyS0", "4");
-    Link("COM1", "/dev/ttyS0");
 
-    EXPECT_THAT(platform::ListComDevices(), ElementsAre(Pair(1, LinkPath("COM1"))));
+// Fake device nodes: links under a private /dev standing in for adapters (a link to /dev/null
+// has /dev/null's device number, so it counts as that device wherever it is reached from).
+class LinkedDevices : public DeviceMap
+{
+protected:
+    void SetUp() override
+    {
+        DeviceMap::SetUp();
+        dev_ = base_ / "dev";
+        fs::create_directories(dev_ / "serial" / "by-id");
+        platform::SetDevRootForTesting(dev_.string());
+        Node("ttyUSB0", "/dev/null");
+        Node("ttyUSB1", "/dev/zero");
+        fs::create_symlink("../../ttyUSB0", dev_ / "serial" / "by-id" / kFtdi);
+        Tty("ttyUSB0");
+        Tty("ttyUSB1");
+    }
+    void TearDown() override
+    {
+        platform::SetDevRootForTesting("");
+        DeviceMap::TearDown();
+    }
+
+    void Node(const std::string& name, const fs::path& device) { fs::create_symlink(device, dev_ / name); }
+    std::string Dev(const std::string& name) const { return (dev_ / name).string(); }
+    std::string StableName() const { return (dev_ / "serial" / "by-id" / kFtdi).string(); }
+
+    static constexpr const char* kFtdi = "usb-FTDI_FT232R_USB_UART_A10K5HQR-if00-port0";
+    fs::path dev_;
+};
+
+} // namespace
+
+TEST_F(LinkedDevices, ALinkedDeviceIsListedOnceUnderTheLinksNameAndItsOwnNameStillOpens)
+{
+    EXPECT_THAT(platform::ListComDevices(), ElementsAre(Pair(33, Dev("ttyUSB0")), Pair(34, Dev("ttyUSB1"))));
+
+    // Through the adapter's stable name, and through a link to another link: the same devices.
+    Link("COM5", StableName());
+    Link("COM8", "COM9");
+    Link("COM9", Dev("ttyUSB1"));
+    EXPECT_THAT(platform::ListComDevices(),
+                ElementsAre(Pair(5, LinkPath("COM5")), Pair(8, LinkPath("COM8")), Pair(9, LinkPath("COM9"))));
+    EXPECT_EQ(platform::ResolveComDevice(33), Dev("ttyUSB0")) << "a name shown before the link still opens";
+    EXPECT_EQ(platform::ResolveComDevice(34), Dev("ttyUSB1"));
+
+    // A link that takes the device's own number leaves it no second name at all.
+    fs::remove(links_ / "COM5");
+    Link("COM33", Dev("ttyUSB0"));
+    Tty("ttyXR0");
+    EXPECT_THAT(platform::ListComDevices(),
+                ElementsAre(Pair(8, LinkPath("COM8")), Pair(9, LinkPath("COM9")), Pair(33, LinkPath("COM33")),
+                            Pair(161, Dev("ttyXR0"))));
+    EXPECT_EQ(platform::ResolveComDevice(162), std::nullopt);
+
+    // Once the link is gone the device is listed under its own name again.
+    fs::remove(links_ / "COM33");
+    EXPECT_THAT(platform::ListComDevices(), Contains(Pair(33, Dev("ttyUSB0"))));
+}
+
+TEST_F(LinkedDevices, DescriptionNamesTheAdapterAndEndsWithTheDeviceNode)
+{
+    Link("COM5", StableName());
+    Link("COM6", Dev("ttyUSB0"));
+    Link("COM7", "COM5");
+    Link("COM9", "/dev/full"); // no serial device of the machine: a pseudo-terminal, say
+    const std::string full = fs::canonical("/dev/full").string();
+
+    struct Case {
+        int number;
+        std::vector<std::string> names;
+    };
+    const Case cases[] = {
+        {5, {StableName(), Dev("ttyUSB0")}},
+        {6, {StableName(), Dev("ttyUSB0")}}, // made to the node: the stable name is looked up
+        {7, {LinkPath("COM5"), Dev("ttyUSB0")}},
+        {9, {full}},
+        {33, {StableName(), Dev("ttyUSB0")}}, // unlisted, still described
+        {34, {Dev("ttyUSB1")}},               // no stable name
+        {2, {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(platform::DescribeComDevice(c.number), c.names) << "COM" << c.number;
+}
+
+TEST_F(LinkedDevices, QueryDosDeviceGivesTheNamesAsAListOfStrings)
+{
+    Link("COM5", StableName());
+    const std::string expected = StableName() + '\0' + Dev("ttyUSB0") + '\0' + '\0';
+
+    std::string buffer(512, '#');
+    DWORD stored = QueryDosDeviceA("COM5", buffer.data(), static_cast<DWORD>(buffer.size()));
+    ASSERT_EQ(stored, expected.size());
+    EXPECT_EQ(buffer.substr(0, stored), expected);
+    stored = QueryDosDeviceA("com34", buffer.data(), static_cast<DWORD>(buffer.size()));
+    EXPECT_EQ(buffer.substr(0, stored), Dev("ttyUSB1") + '\0' + '\0');
+
+    // Unknown names, and a file name rather than a device name, have no targets; a short buffer
+    // gets nothing.
+    for (const char* name : {"COM2", "\\\\.\\COM5", "COM05", "LPT1"}) {
+        EXPECT_EQ(QueryDosDeviceA(name, buffer.data(), 512), 0u) << name;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << name;
+    }
+    buffer.assign(512, '#');
+    EXPECT_EQ(QueryDosDeviceA("COM5", buffer.data(), static_cast<DWORD>(expected.size() - 1)), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(buffer, std::string(512, '#'));
+    EXPECT_EQ(QueryDosDeviceA("COM5", nullptr, 512), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include <unistd.h>
 
@@ -101,6 +102,13 @@ TEST_F(PortListTest, TheVersionChoosesTheMethod)
         {Version(VER_PLATFORM_WIN32_WINDOWS, 4, 90), walk},
         {Version(VER_PLATFORM_WIN32_NT, 5, 1), deviceMap},
         {Version(VER_PLATFORM_WIN32_NT, 10, 0), deviceMap},
+        // On Linux the numbers are the kernel's and choose nothing.
+        {Version(VER_PLATFORM_LINUX, 4, 18), deviceMap},
+        {Version(VER_PLATFORM_LINUX, 4, 1), deviceMap},
+        {Version(VER_PLATFORM_LINUX, 4, 20), deviceMap},
+        {Version(VER_PLATFORM_LINUX, 3, 10), deviceMap},
+        {Version(VER_PLATFORM_LINUX, 2, 6), deviceMap},
+        {Version(VER_PLATFORM_LINUX, 4, 0), deviceMap},
         {Version(VER_PLATFORM_LINUX, 6, 1), deviceMap},
     };
     for (const Case& c : cases) {
@@ -230,34 +238,72 @@ TEST_F(PortListTest, WalkSkipsUnreadableSubtreesAndListsANameOnce)
     EXPECT_THAT(Walk({}), IsEmpty());
 }
 
-// The whole way on Linux: the live version, the live registry and a private device-map directory.
-TEST(PortListLive, DeviceMapDirectoryLinksAreListed)
+// The whole way on Linux: a kernel as uname reports it, the live registry and a private
+// device-map directory.
+class PortListLive : public ::testing::Test
 {
-    char pattern[] = "/tmp/lintaker-portlist-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path root = pattern;
-    fs::create_directories(root / "devices");
-    fs::create_directories(root / "sys");
-    fs::create_symlink("/dev/null", root / "devices" / "COM3");
-    fs::create_symlink("/dev/zero", root / "devices" / "COM11");
-    fs::create_symlink("/nonexistent", root / "devices" / "COM4");
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/lintaker-portlist-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        fs::create_directories(root_ / "devices");
+        fs::create_directories(root_ / "sys");
+        if (const char* old = std::getenv("LINTAKER_DEVICE_MAP"))
+            saved_ = old;
+        setenv("LINTAKER_DEVICE_MAP", (root_ / "devices").c_str(), 1);
+        platform::SetSysClassTtyRootForTesting((root_ / "sys").string());
+    }
+    void TearDown() override
+    {
+        platform::SetKernelReleaseForTesting("");
+        platform::SetSysClassTtyRootForTesting("");
+        if (saved_)
+            setenv("LINTAKER_DEVICE_MAP", saved_->c_str(), 1);
+        else
+            unsetenv("LINTAKER_DEVICE_MAP");
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
 
-    const char* old = std::getenv("LINTAKER_DEVICE_MAP");
-    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-    setenv("LINTAKER_DEVICE_MAP", (root / "devices").c_str(), 1);
-    platform::SetSysClassTtyRootForTesting((root / "sys").string());
+    void Link(const std::string& name, const fs::path& target)
+    {
+        fs::create_symlink(target, root_ / "devices" / name);
+    }
 
-    std::vector<std::string> list;
-    ListComPorts(list);
+    fs::path root_;
+    std::optional<std::string> saved_;
+};
 
-    platform::SetSysClassTtyRootForTesting("");
-    if (saved)
-        setenv("LINTAKER_DEVICE_MAP", saved->c_str(), 1);
-    else
-        unsetenv("LINTAKER_DEVICE_MAP");
-    fs::remove_all(root);
+TEST_F(PortListLive, DeviceMapIsReadOnEveryKernel)
+{
+    Link("COM3", "/dev/null");
+    Link("COM11", "/dev/zero");
+    Link("COM4", "/nonexistent");
 
-    EXPECT_THAT(list, ElementsAre("COM3", "COM11"));
+    for (const char* release : {"4.18.0-553.el8_10.x86_64", "4.1.52", "4.20.17", "3.10.0-1160.el7.x86_64",
+                                "6.1.0-18-amd64", "2.6.32"}) {
+        platform::SetKernelReleaseForTesting(release);
+        std::vector<std::string> list;
+        ListComPorts(list);
+        EXPECT_THAT(list, ElementsAre("COM3", "COM11")) << release;
+    }
+}
+
+TEST_F(PortListLive, EachPortNamesTheDeviceItStandsFor)
+{
+    Link("COM3", "/dev/null");
+    Link("COM7", root_ / "by-id-name");
+    fs::create_symlink("/dev/zero", root_ / "by-id-name");
+    Link("COM4", "/nonexistent");
+
+    EXPECT_EQ(ComPortDevice("COM3"), fs::canonical("/dev/null").string());
+    EXPECT_EQ(ComPortDevice("COM7"),
+              (root_ / "by-id-name").string() + " -> " + fs::canonical("/dev/zero").string());
+    EXPECT_EQ(ComPortDevice("COM4"), "") << "a link that leads nowhere is no port";
+    EXPECT_EQ(ComPortDevice("COM5"), "");
+    EXPECT_EQ(ComPortDevice(""), "");
 }
 
 } // namespace
