@@ -30,7 +30,37 @@ constexpr unsigned kLastPtyMajor = 143;
 
 bool IsPty(dev_t rdev) { return major(rdev) >= kFirstPtyMajor && major(rdev) <= kLastPtyMajor; }
 
-unsigned PtyIndex(dev_t rdev) { return (major(rdev) - kFirstPtyMajor) * 256 + minor(rdev); }
+// Kernels since 2.6 give every pty major 136 and minors above 255; older ones went on in 137..143.
+unsigned PtyIndex(dev_t rdev)
+{
+    return major(rdev) == kFirstPtyMajor ? minor(rdev) : (major(rdev) - kFirstPtyMajor) * 256 + minor(rdev);
+}
+
+// Whether a tty driver serves the device number, from the kernel's list of tty drivers; without
+// the list every character device may be one (the open finds out).
+bool IsTtyDevice(dev_t rdev)
+{
+    FILE* drivers = std::fopen("/proc/tty/drivers", "re");
+    if (!drivers)
+        return true;
+    bool tty = false;
+    char line[256];
+    while (!tty && std::fgets(line, sizeof line, drivers)) {
+        char name[64], node[128], range[64];
+        unsigned driverMajor = 0;
+        if (std::sscanf(line, "%63s %127s %u %63s", name, node, &driverMajor, range) != 4)
+            continue;
+        unsigned first = 0, last = 0;
+        const int parts = std::sscanf(range, "%u-%u", &first, &last);
+        if (parts < 1)
+            continue;
+        if (parts == 1)
+            last = first;
+        tty = major(rdev) == driverMajor && minor(rdev) >= first && minor(rdev) <= last;
+    }
+    std::fclose(drivers);
+    return tty;
+}
 
 // Pseudo-terminals of two devpts instances (containers) share device numbers; real devices are
 // the same device under any node that carries their number.
@@ -418,7 +448,7 @@ int IdentifyDevice(const std::string& path, TDeviceIdentity* device)
     };
     if (stat(path.c_str(), &st) != 0)
         return errno;
-    if (!S_ISCHR(st.st_mode))
+    if (!S_ISCHR(st.st_mode) || !IsTtyDevice(st.st_rdev))
         return ENOTTY;
     device->rdev = st.st_rdev;
     device->filesystem = st.st_dev;

@@ -25,7 +25,8 @@ struct TDeviceIdentity {
 };
 
 /// Identifies the character device behind `path` (links followed) without opening it.
-/// @return 0, or the errno of stat(); ENOTTY when it is no character device.
+/// @return 0, or the errno of stat(); ENOTTY when it is no character device or none that a tty
+/// driver serves (/dev/null, which half the system holds open, is no port).
 int IdentifyDevice(const std::string& path, TDeviceIdentity* device);
 
 /// Looks for another owner of the device without opening it: this process (a port it has
