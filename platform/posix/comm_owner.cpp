@@ -24,7 +24,7 @@ namespace platform
 namespace
 {
 
-// UNIX98 pseudo-terminal slaves: majors 136 to 143, the pty's index is (major - 136) * 256 + minor.
+// UNIX98 pseudo-terminal slaves: majors 136 to 143.
 constexpr unsigned kFirstPtyMajor = 136;
 constexpr unsigned kLastPtyMajor = 143;
 
@@ -64,10 +64,9 @@ bool IsTtyDevice(dev_t rdev)
 
 // Pseudo-terminals of two devpts instances (containers) share device numbers; real devices are
 // the same device under any node that carries their number.
-bool SameDevice(const struct stat& st, const TDeviceIdentity& device)
+bool SameDevice(dev_t rdev, dev_t filesystem, const TDeviceIdentity& device)
 {
-    return S_ISCHR(st.st_mode) && st.st_rdev == device.rdev &&
-           (!IsPty(device.rdev) || st.st_dev == device.filesystem);
+    return rdev == device.rdev && (!IsPty(device.rdev) || filesystem == device.filesystem);
 }
 
 std::string BaseName(const std::string& path)
@@ -183,7 +182,8 @@ bool ProcessHolds(const char* pidText, const TDeviceIdentity& device)
         }
         struct stat st {
         };
-        if (fstatat(directory, entry->d_name, &st, 0) == 0 && SameDevice(st, device))
+        if (fstatat(directory, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
+            SameDevice(st.st_rdev, st.st_dev, device))
             holds = true;
     }
     closedir(listing);
@@ -301,15 +301,9 @@ void RemoveLockFilesAtExit()
 
 const TClaimEntry* ClaimOf(const TClaimRegistry& registry, const TDeviceIdentity& device)
 {
-    for (const TClaimEntry& entry : registry.entries) {
-        struct stat st {
-        };
-        st.st_mode = S_IFCHR;
-        st.st_rdev = entry.device.rdev;
-        st.st_dev = entry.device.filesystem;
-        if (entry.owner == getpid() && SameDevice(st, device))
+    for (const TClaimEntry& entry : registry.entries)
+        if (entry.owner == getpid() && SameDevice(entry.device.rdev, entry.device.filesystem, device))
             return &entry;
-    }
     return nullptr;
 }
 
