@@ -212,12 +212,16 @@ TEST_F(CommOwner, LiveLockFilesRefuseStaleOnesAreReplaced)
         const char* what;
         std::string content;
         bool live;
+        bool replaced = true; // by our own lock file
     } cases[] = {
         {"text, live", TextPid(alive), true},
         {"binary, live", BinaryPid(alive), true},
         {"text, process gone", TextPid(gone), false},
         {"binary, process gone", BinaryPid(gone), false},
         {"our own pid, left by an earlier process", TextPid(getpid()), false},
+        // Neither trusted nor removed: the port opens, without a lock file of ours.
+        {"no process id in it", "locked\n", false, false},
+        {"empty", "", false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -238,11 +242,11 @@ TEST_F(CommOwner, LiveLockFilesRefuseStaleOnesAreReplaced)
             EXPECT_EQ(ReadFile(LockPath()), c.content) << "somebody else's lock file was touched";
         } else {
             EXPECT_NE(port, INVALID_HANDLE_VALUE) << platform::GetLastErrorDetail();
-            EXPECT_EQ(ReadFile(LockPath()), TextPid(getpid()))
-                << "the stale lock file was not replaced by ours";
+            EXPECT_EQ(ReadFile(LockPath()), c.replaced ? TextPid(getpid()) : c.content);
         }
         if (port != INVALID_HANDLE_VALUE)
             CloseHandle(port);
+        EXPECT_EQ(Exists(LockPath()), c.live || !c.replaced) << "only our own lock file goes at close";
         unlink(LockPath().c_str());
     }
 }
