@@ -11,6 +11,7 @@
 #include "runtime/Wait.h"
 #include "serial/packet/AdPacket.h"
 #include "serial/port/ApdComPort.h"
+#include "serial/port/ApdExceptions.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -511,6 +512,9 @@ void TFormMain::ButtonSaveComConnectionClick()
             ComPort->SetComNumber(PortNumberOf(number));
             ComPort->SetOpen(true);
         }
+    } catch (const EAlreadyOpen& error) {
+        // The text stays the component's; who holds the port is what the user needs to act on.
+        ShowDetailedMessage(ExceptionText(error), QString::fromStdString(platform::GetLastErrorDetail()));
     } catch (const std::exception& error) {
         ShowMessage(ExceptionText(error));
     }
@@ -680,5 +684,16 @@ std::string TFormMain::ClassifyMessage(const std::string& message)
 void TFormMain::ShowMessage(const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TFormMain::ShowDetailedMessage(const QString& text, const QString& details)
+{
+    if (details.isEmpty()) {
+        ShowMessage(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
+    box.setDetailedText(details);
     box.exec();
 }

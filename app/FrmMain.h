@@ -73,6 +73,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     /// Shows a text in a plain message box over the window, as the handlers report caught errors.
     virtual void ShowMessage(const QString& text);
+    /// The same box with `details` behind its details button (the holder of a port that could not
+    /// be opened); without details it is ShowMessage.
+    virtual void ShowDetailedMessage(const QString& text, const QString& details);
 
 private slots:
     // Window life.

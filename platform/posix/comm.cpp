@@ -1,5 +1,6 @@
 // The Win32 serial calls: CreateFileA of COM names through the device map, the overlapped-record
 // protocol shared by reads, writes and line-event waits, and the calls on an open port.
+#include "platform/posix/comm_owner_p.h"
 #include "platform/posix/comm_p.h"
 #include "platform/posix/devicemap.h"
 
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 namespace platform
 {
@@ -46,6 +48,13 @@ HANDLE FailOpen(DWORD error)
 {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
+}
+
+// Refuses a port that somebody else holds, with what is known of the holder beside the error.
+HANDLE FailOpenHeld(std::string holder)
+{
+    SetLastErrorDetail(std::move(holder));
+    return FailOpen(ERROR_ACCESS_DENIED);
 }
 
 } // namespace
@@ -130,6 +139,7 @@ platform::Ref<CommDevice> Port(HANDLE file)
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD creationDisposition, DWORD, HANDLE)
 {
+    platform::SetLastErrorDetail({});
     const int number = platform::ComNumberFromName(fileName);
     if (number == 0)
         return platform::FailOpen(ERROR_FILE_NOT_FOUND);
@@ -139,6 +149,22 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
     if (!path)
         return platform::FailOpen(ERROR_FILE_NOT_FOUND);
 
+    // Ownership is settled before the device is even opened: opening a real port raises DTR and
+    // RTS, and rewriting the line settings or flushing would disturb whoever holds it, even if we
+    // gave up afterwards.
+    platform::TDeviceIdentity identity;
+    if (const int error = platform::IdentifyDevice(*path, &identity))
+        return platform::FailOpen(error == ENOTTY ? ERROR_FILE_NOT_FOUND
+                                                  : platform::Win32ErrorFromErrno(error));
+    std::string holder;
+    if (platform::FindOwner(identity, &holder))
+        return platform::FailOpenHeld(std::move(holder));
+    // The lock file comes before the open, as the programs that use lock files do; the claim
+    // gives it back on every way out of here until the port object takes it over.
+    platform::TPortClaim claim;
+    if (!platform::TPortClaim::Take(identity, &claim, &holder))
+        return platform::FailOpenHeld(std::move(holder));
+
     int access = O_RDWR;
     if ((desiredAccess & (GENERIC_READ | GENERIC_WRITE)) == GENERIC_READ)
         access = O_RDONLY;
@@ -147,8 +173,12 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
     // O_NOCTTY: a session leader would otherwise get the port as its controlling terminal and
     // be killed by SIGHUP when the line hangs up.
     const int fd = open(path->c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return platform::FailOpen(platform::Win32ErrorFromErrno(errno));
+    if (fd < 0) {
+        const int error = errno;
+        if (error == EBUSY) // another program's TIOCEXCL
+            return platform::FailOpenHeld(platform::UnseenOwnerDetail(identity));
+        return platform::FailOpen(platform::Win32ErrorFromErrno(error));
+    }
 
     platform::LineTermios current;
     if (const int error = platform::ReadLineTermios(fd, &current)) {
@@ -157,11 +187,14 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
         return platform::FailOpen(error == ENOTTY || error == EINVAL ? ERROR_FILE_NOT_FOUND
                                                                      : platform::Win32ErrorFromErrno(error));
     }
-    // flock keeps out every other opener, root and this process included; TIOCEXCL also keeps
-    // out programs that do not take the lock (except root).
+    // flock keeps out every other opener that takes part, root and this process included (a
+    // holder this user may not inspect through /proc among them); TIOCEXCL also keeps out
+    // programs that open the port after us without the lock (except root).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);
+        if (error == EWOULDBLOCK)
+            return platform::FailOpenHeld(platform::UnseenOwnerDetail(identity));
         return platform::FailOpen(platform::Win32ErrorFromErrno(error));
     }
     ioctl(fd, TIOCEXCL);
@@ -179,6 +212,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
     CommDevice* device = CommDevice::Create(fd, initial);
     if (!device)
         return INVALID_HANDLE_VALUE;
+    device->KeepClaim(std::move(claim));
     return platform::OpenHandle(device);
 }
 
@@ -309,6 +343,20 @@ BOOL PurgeComm(HANDLE file, DWORD flags)
 
 namespace platform
 {
+
+bool ComPortHeld(int number, std::string* detail)
+{
+    const std::optional<std::string> path = ResolveComDevice(number);
+    TDeviceIdentity device;
+    if (!path || IdentifyDevice(*path, &device) != 0)
+        return false;
+    std::string holder;
+    if (!FindOwner(device, &holder))
+        return false;
+    if (detail)
+        *detail = std::move(holder);
+    return true;
+}
 
 BOOL InjectCommErrorsForTesting(HANDLE file, DWORD errors)
 {

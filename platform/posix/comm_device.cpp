@@ -185,6 +185,7 @@ void CommDevice::Shutdown()
     // root could open the port again. The lock goes now, not when the last reference does.
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
+    claim.Release();
 }
 
 void CommDevice::MarkDead()

@@ -2,6 +2,7 @@
 // of a device configuration record into them, and the object behind a comm handle.
 #pragma once
 
+#include "platform/posix/comm_owner_p.h"
 #include "platform/posix/kernel_object.h"
 #include "platform/posix/win32_comm.h"
 
@@ -84,6 +85,9 @@ public:
 
     ~CommDevice() override;
     void OnClose() override;
+    /// Holds this process's claim on the device (its lock file) until the port closes.
+    /// Called by CreateFileA before the handle is handed out.
+    void KeepClaim(TPortClaim taken) { claim = std::move(taken); }
 
     BOOL Read(LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPOVERLAPPED overlapped);
     BOOL Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped);
@@ -244,6 +248,7 @@ private:
     /// back at the present rate: a USB adapter holds hundreds of bytes the driver no longer counts.
     Clock::time_point lineBusyUntil{}; // guarded by writeLock
     std::thread writeThread;
+    TPortClaim claim; // given back by Shutdown, when the exclusive locks go
 };
 
 } // namespace platform

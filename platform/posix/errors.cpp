@@ -2,9 +2,11 @@
 #include "platform/win32.h"
 
 #include <cerrno>
+#include <utility>
 
 namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
+thread_local std::string lastErrorDetail;
 }
 
 DWORD GetLastError()
@@ -18,6 +20,10 @@ void SetLastError(DWORD error)
 }
 
 namespace platform {
+
+std::string GetLastErrorDetail() { return lastErrorDetail; }
+
+void SetLastErrorDetail(std::string detail) { lastErrorDetail = std::move(detail); }
 
 DWORD Win32ErrorFromErrno(int error)
 {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 using BOOL = int;
 using BYTE = uint8_t;
@@ -98,6 +99,13 @@ DWORD GetLastError();
 void SetLastError(DWORD error);
 
 namespace platform {
+/// What the last failed open of a COM port on this thread learnt beyond its error number: for a
+/// port held elsewhere the holder ("held by picocom (process 1234)", "locked by process 1234
+/// (lock file /run/lock/LCK..ttyUSB0)", "already open in this program (process 99)"); empty
+/// when there is nothing to add. Every CreateFileA of a COM name replaces it. Thread: any, per thread.
+std::string GetLastErrorDetail();
+void SetLastErrorDetail(std::string detail);
+
 /// Maps an errno value to the Win32 error number the stack expects (the only place that does so).
 DWORD Win32ErrorFromErrno(int error);
 } // namespace platform

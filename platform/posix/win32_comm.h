@@ -267,6 +267,17 @@ constexpr DWORD PURGE_RXCLEAR = 0x0008;
 /// end (reads never pend).
 BOOL PurgeComm(HANDLE file, DWORD flags);
 
+namespace platform
+{
+
+/// Whether COM<number> is held by a program other than the caller's open of it (another process
+/// that has the device open, a live UUCP lock file) or already open in this process, found
+/// without opening the device or changing anything of it. `detail`, when given, then names the
+/// holder as GetLastErrorDetail does. A port that does not exist is not held. Thread: any.
+bool ComPortHeld(int number, std::string* detail);
+
+} // namespace platform
+
 // ---- Test hooks ------------------------------------------------------------------------------
 
 namespace platform

@@ -1,6 +1,7 @@
 // The port validity probe: a device open through a dispatcher that belongs to no port.
 #include "serial/port/AdSelCom.h"
 
+#include "platform/win32.h"
 #include "serial/device/ApdWin32Dispatcher.h"
 
 #include <memory>
@@ -10,6 +11,11 @@ bool PortValid(uint16_t n)
 {
     if (n == 0)
         return false;
+    // A port that somebody holds exists and is reported as the probe below would, but without
+    // opening it: an open would raise its modem lines and the probe would rewrite its settings
+    // under the holder.
+    if (platform::ComPortHeld(n, nullptr))
+        return true;
     // The dispatcher owns the registry slot and the device: the pointer frees both, also when the
     // open throws.
     auto dispatcher = std::make_unique<TApdWin32Dispatcher>(nullptr);

@@ -8,8 +8,9 @@
 #include <string>
 
 /// Whether port `n` can be used: it exists and opens, or another program holds it (that port is
-/// listed all the same; opening it then fails as already open). 0 is never valid. The probe opens
-/// and closes the device through a dispatcher of its own, which is freed in every case.
+/// listed all the same; opening it then fails as already open). 0 is never valid. A held port is
+/// found held without being opened; any other is opened and closed again through a dispatcher of
+/// its own, which is freed in every case.
 /// Thread: any that may open ports.
 bool PortValid(uint16_t n);
 

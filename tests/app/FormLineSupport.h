@@ -77,9 +77,15 @@ class TTestFormMain : public TFormMain
 {
 public:
     QStringList Messages;
+    QStringList Details; // what the detailed messages showed behind their details button
 
 protected:
     void ShowMessage(const QString& text) override { Messages.append(text); }
+    void ShowDetailedMessage(const QString& text, const QString& details) override
+    {
+        Messages.append(text);
+        Details.append(details);
+    }
 };
 
 // A pty registered as COM<number>; the test reads the far end from the event loop. It keeps a slave

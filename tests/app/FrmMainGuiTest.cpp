@@ -14,6 +14,7 @@
 #include <QEnterEvent>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -243,3 +244,54 @@ TEST(FormMainTest, ClickingTheLinkOpensItsCaptionThroughTheShell)
 }
 
 } // namespace
+
+namespace
+{
+
+class TDetailsForm : public TFormMain
+{
+public:
+    using TFormMain::ShowDetailedMessage;
+};
+
+// Runs `show` and reads the message box it opens, then closes it; bounded by a deadline.
+struct TShownBox {
+    QString Text;
+    QString Details;
+    bool Seen = false;
+};
+TShownBox ReadBox(const std::function<void()>& show)
+{
+    TShownBox shown;
+    QTimer watcher;
+    QDeadlineTimer deadline(10000);
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = {box->text(), box->detailedText(), true};
+            box->accept();
+        } else if (deadline.hasExpired()) {
+            watcher.stop();
+        }
+    });
+    watcher.start(10);
+    show();
+    return shown;
+}
+
+} // namespace
+
+TEST(FormMainTest, AHeldPortKeepsItsMessageAndNamesTheHolderInTheDetails)
+{
+    TDetailsForm form;
+    form.show();
+    TShownBox box = ReadBox(
+        [&] { form.ShowDetailedMessage("ie_Open - device already open", "held by picocom (process 1234)"); });
+    ASSERT_TRUE(box.Seen);
+    EXPECT_EQ(box.Text, "ie_Open - device already open");
+    EXPECT_EQ(box.Details, "held by picocom (process 1234)");
+
+    box = ReadBox([&] { form.ShowDetailedMessage("ie_Open - device already open", ""); });
+    ASSERT_TRUE(box.Seen);
+    EXPECT_EQ(box.Text, "ie_Open - device already open");
+    EXPECT_EQ(box.Details, "") << "a box without details has no details button";
+}

@@ -9,6 +9,7 @@
 #include "serial/dispatch/DeviceRegistry.h"
 #include "serial/port/ApdComPort.h"
 #include "tests/app/FormLineSupport.h"
+#include "tests/support/HolderProcess.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -213,6 +214,8 @@ TEST_F(FormMainLine, FailuresAreShownAndLeaveThePortClosed)
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     form.ButtonSaveComConnection->click();
     EXPECT_THAT(form.Messages, ElementsAre("ie_Open - device already open"));
+    EXPECT_THAT(form.Details,
+                ElementsAre(QString("already open in this program (process %1)").arg(getpid())));
     ExpectClosed(form);
     CloseHandle(holder);
     form.ButtonSaveComConnection->click();
@@ -225,6 +228,26 @@ TEST_F(FormMainLine, FailuresAreShownAndLeaveThePortClosed)
     EXPECT_THAT(Errors, ElementsAre("ie_BadId - Specified comport doesn't exist"));
     EXPECT_THAT(form.Messages, ElementsAre("ie_Open - device already open"));
     ExpectClosed(form);
+}
+
+TEST_F(FormMainLine, PortHeldByAnotherProgramNamesItsHolder)
+{
+    TPeerLine line(5);
+    TTestFormMain form;
+    form.ComboBoxCOM->addItem(line.Name());
+    // A script that opened the line with a plain open(): polls would otherwise split its bytes.
+    testsupport::HolderProcess script({"plain", line.Pty.SlavePath()});
+    ASSERT_EQ(script.Report(), "opened");
+    form.ButtonSaveComConnection->click();
+    EXPECT_THAT(form.Messages, ElementsAre("ie_Open - device already open"));
+    EXPECT_THAT(form.Details, ElementsAre(QString("held by lintaker-holder (process %1)").arg(script.Pid())));
+    ExpectClosed(form);
+    EXPECT_TRUE(line.Received.isEmpty()) << "something reached the held line";
+
+    ASSERT_TRUE(script.Finish());
+    form.ButtonSaveComConnection->click();
+    EXPECT_TRUE(form.ComPort->Open());
+    EXPECT_THAT(form.Messages, ElementsAre("ie_Open - device already open"));
 }
 
 } // namespace

@@ -15,22 +15,18 @@ namespace testsupport
 namespace
 {
 constexpr const char* kVariable = "LINTAKER_DEVICE_MAP";
-}
+constexpr const char* kLockVariable = "LINTAKER_LOCK_DIR";
 
-ScopedDeviceMap::ScopedDeviceMap()
+std::string MakeTemporaryDirectory(const std::string& pattern)
 {
-    std::string pattern = "/tmp/lintaker-test-map-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (!mkdtemp(name.data()))
         throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    directory = name.data();
-    if (const char* old = getenv(kVariable))
-        previous = old;
-    setenv(kVariable, directory.c_str(), 1);
+    return name.data();
 }
 
-ScopedDeviceMap::~ScopedDeviceMap()
+void RemoveDirectory(const std::string& directory)
 {
     if (DIR* listing = opendir(directory.c_str())) {
         std::vector<std::string> entries;
@@ -44,10 +40,40 @@ ScopedDeviceMap::~ScopedDeviceMap()
             unlink(entry.c_str());
     }
     rmdir(directory.c_str());
-    if (previous)
-        setenv(kVariable, previous->c_str(), 1);
+}
+
+void Restore(const char* variable, const std::optional<std::string>& value)
+{
+    if (value)
+        setenv(variable, value->c_str(), 1);
     else
-        unsetenv(kVariable);
+        unsetenv(variable);
+}
+} // namespace
+
+ScopedDeviceMap::ScopedDeviceMap()
+{
+    directory = MakeTemporaryDirectory("/tmp/lintaker-test-map-XXXXXX");
+    try {
+        lockDirectory = MakeTemporaryDirectory("/tmp/lintaker-test-locks-XXXXXX");
+    } catch (...) {
+        rmdir(directory.c_str());
+        throw;
+    }
+    if (const char* old = getenv(kVariable))
+        previous = old;
+    if (const char* old = getenv(kLockVariable))
+        previousLocks = old;
+    setenv(kVariable, directory.c_str(), 1);
+    setenv(kLockVariable, lockDirectory.c_str(), 1);
+}
+
+ScopedDeviceMap::~ScopedDeviceMap()
+{
+    RemoveDirectory(directory);
+    RemoveDirectory(lockDirectory);
+    Restore(kVariable, previous);
+    Restore(kLockVariable, previousLocks);
 }
 
 std::string ScopedDeviceMap::LinkPath(int number) const

@@ -1,5 +1,6 @@
 // A private COM port device map for one test: a temporary directory of COMn links that
-// LINTAKER_DEVICE_MAP points at while the fixture lives.
+// LINTAKER_DEVICE_MAP points at while the fixture lives, and a lock directory of its own
+// (LINTAKER_LOCK_DIR), so that ports opened in tests leave the system's lock files alone.
 #pragma once
 
 #include <optional>
@@ -8,8 +9,9 @@
 namespace testsupport
 {
 
-/// Creates the directory and sets LINTAKER_DEVICE_MAP to it; the destructor removes the links
-/// and the directory and restores the variable's old value (or its absence).
+/// Creates the directories and sets LINTAKER_DEVICE_MAP and LINTAKER_LOCK_DIR to them; the
+/// destructor removes their entries and the directories and restores the variables' old values
+/// (or their absence).
 /// Throws std::system_error when the directory cannot be made.
 /// Thread: the test's main thread, while no other thread reads the environment.
 class ScopedDeviceMap
@@ -21,6 +23,8 @@ public:
     ScopedDeviceMap& operator=(const ScopedDeviceMap&) = delete;
 
     const std::string& Directory() const { return directory; }
+    /// Where ports opened meanwhile keep their lock files, and look for other programs' ones.
+    const std::string& LockDirectory() const { return lockDirectory; }
 
     /// Links COM<number> to `target`, which may be anything, also a path that does not exist;
     /// an older link of that name is replaced.
@@ -35,6 +39,8 @@ private:
 
     std::string directory;
     std::optional<std::string> previous;
+    std::string lockDirectory;
+    std::optional<std::string> previousLocks;
 };
 
 } // namespace testsupport

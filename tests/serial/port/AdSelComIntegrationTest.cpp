@@ -7,13 +7,16 @@
 #include "platform/win32.h"
 #include "runtime/Thread.h"
 #include "serial/dispatch/DeviceRegistry.h"
+#include "tests/support/HolderProcess.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/ScopedDeviceMap.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
+#include <termios.h>
 
 namespace
 {
@@ -76,5 +79,35 @@ TEST(PortValid, UsableAndHeldPortsAreValidMissingOnesAndZeroAreNot)
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     CloseHandle(again);
     CloseHandle(own);
+    platform::SetSysClassTtyRootForTesting("");
+}
+
+TEST(PortValid, PortHeldByAPlainOpenerIsValidAndLeftAlone)
+{
+    InitMainThread();
+    testsupport::ScopedDeviceMap map;
+    testsupport::PtyPair pty;
+    map.Link(2, pty.SlavePath());
+    platform::SetSysClassTtyRootForTesting(map.Directory() + "/no-sysfs");
+    // Settings that no open of ours would leave: a probe that rewrote them under the holder shows.
+    termios before{};
+    tcgetattr(pty.Master(), &before);
+    cfsetspeed(&before, B4800);
+    before.c_cflag |= CSTOPB;
+    before.c_cc[VMIN] = 5;
+    tcsetattr(pty.Master(), TCSANOW, &before);
+    tcgetattr(pty.Master(), &before);
+
+    // A script that opened the port without any lock: the probe finds it held without opening it.
+    testsupport::HolderProcess script({"plain", pty.SlavePath()});
+    ASSERT_EQ(script.Report(), "opened");
+    EXPECT_TRUE(PortValid(2));
+    termios after{};
+    tcgetattr(pty.Master(), &after);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
     platform::SetSysClassTtyRootForTesting("");
 }
