@@ -4,8 +4,10 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
-namespace platform {
+namespace platform
+{
 
 /// The directory of COMn links: $LINTAKER_DEVICE_MAP, else $XDG_RUNTIME_DIR/lintaker/devices,
 /// else /tmp/lintaker-<uid>/devices. It need not exist.
@@ -23,5 +25,34 @@ std::optional<std::string> ResolveComDevice(int number);
 /// Where ListComDevices looks for real serial devices; tests point it at a fake sysfs tree.
 /// An empty root restores /sys/class/tty.
 void SetSysClassTtyRootForTesting(const std::string& root);
+
+} // namespace platform
+
+// ---- Telling one device from another while it goes and comes back (read only) ----------------
+
+namespace platform
+{
+
+/// The device node `path` leads to (links followed, absolute) while it is a character device;
+/// nothing when it is missing or something else. Thread: any.
+std::optional<std::string> CharacterDeviceNode(const std::string& path);
+
+/// The link under /dev/serial/by-id that leads to the same device as `path` (same device number),
+/// or empty when there is none: udev makes these links for USB adapters, from their vendor,
+/// product and serial number, so they name an adapter whatever kernel name it gets. Thread: any.
+std::string SerialByIdLink(const std::string& path);
+
+/// The COM number under which the device map offers the device `path` leads to (same device
+/// number); `preferred` when that one does, else the lowest. Nothing when none does. Thread: any.
+std::optional<int> ComNumberOfDevice(const std::string& path, int preferred = 0);
+
+/// The directories whose entries change when a serial device comes or goes, or when its
+/// permissions are set after it came: /dev, /dev/serial, the by-id directory, the device-map
+/// directory and the directory of `node`; only those that exist now. Thread: any.
+std::vector<std::string> DeviceArrivalDirectories(const std::string& node);
+
+/// Where SerialByIdLink looks; tests point it at a directory of their own. Empty restores
+/// /dev/serial/by-id.
+void SetSerialByIdDirectoryForTesting(const std::string& directory);
 
 } // namespace platform
