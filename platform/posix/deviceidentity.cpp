@@ -9,12 +9,18 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace platform
 {
 
 namespace
 {
+
+// The Unix 98 pseudo-terminal slaves (the kernel's devices.txt).
+constexpr unsigned kFirstPtySlaveMajor = 136;
+constexpr unsigned kLastPtySlaveMajor = 143;
 
 std::mutex byIdLock;
 std::string byIdDirectory; // guarded by byIdLock; empty means /dev/serial/by-id
@@ -101,12 +107,32 @@ std::optional<int> ComNumberOfDevice(const std::string& path, int preferred)
     return found;
 }
 
-std::vector<std::string> DeviceArrivalDirectories(const std::string& node)
+bool IsPseudoTerminal(const std::string& node)
+{
+    const std::optional<dev_t> device = DeviceNumber(node);
+    return device && major(*device) >= kFirstPtySlaveMajor && major(*device) <= kLastPtySlaveMajor;
+}
+
+std::string LinkStamp(const std::string& path)
+{
+    struct stat st {
+    };
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return {};
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target);
+    if (length < 0)
+        return {};
+    return std::string(target, static_cast<size_t>(length)) + '\n' + std::to_string(st.st_ino) + '\n' +
+           std::to_string(st.st_ctim.tv_sec) + '.' + std::to_string(st.st_ctim.tv_nsec);
+}
+
+std::vector<std::string> DeviceArrivalDirectories()
 {
     const std::string byId = SerialByIdDirectory();
-    std::vector<std::string> candidates = {"/dev", Parent(byId), byId, DeviceMapDirectory()};
-    if (!node.empty())
-        candidates.push_back(Parent(node));
+    // Not /dev/pts: pseudo-terminals come and go there all the time, and one that comes back is
+    // known only by its device-map link being made anew.
+    const std::vector<std::string> candidates = {"/dev", Parent(byId), byId, DeviceMapDirectory()};
     std::vector<std::string> directories;
     std::set<std::string> seen;
     for (const std::string& directory : candidates)

@@ -46,10 +46,19 @@ std::string SerialByIdLink(const std::string& path);
 /// number); `preferred` when that one does, else the lowest. Nothing when none does. Thread: any.
 std::optional<int> ComNumberOfDevice(const std::string& path, int preferred = 0);
 
+/// Whether `node` is a pseudo-terminal: the kernel gives its number to whichever program asks for
+/// a new one once it is free, so the same node coming back says nothing about the same device.
+/// Thread: any.
+bool IsPseudoTerminal(const std::string& node);
+
+/// A text that changes whenever the link at `path` is made anew or pointed elsewhere (its target,
+/// inode and change time); empty when `path` is no link. Thread: any.
+std::string LinkStamp(const std::string& path);
+
 /// The directories whose entries change when a serial device comes or goes, or when its
-/// permissions are set after it came: /dev, /dev/serial, the by-id directory, the device-map
-/// directory and the directory of `node`; only those that exist now. Thread: any.
-std::vector<std::string> DeviceArrivalDirectories(const std::string& node);
+/// permissions are set after it came: /dev, /dev/serial, the by-id directory and the device-map
+/// directory; only those that exist now. Thread: any.
+std::vector<std::string> DeviceArrivalDirectories();
 
 /// Where SerialByIdLink looks; tests point it at a directory of their own. Empty restores
 /// /dev/serial/by-id.
