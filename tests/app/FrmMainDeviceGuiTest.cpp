@@ -212,6 +212,20 @@ TEST_F(FormDevice, DisconnectWhileWaitingLeavesAClosedPortThatStaysClosed)
     EXPECT_TRUE(form.Messages.isEmpty());
 }
 
+TEST_F(FormDevice, ClosingTheWindowWhileWaitingEndsTheWait)
+{
+    TPluggedLine line(map, 49);
+    TTestFormMain form;
+    Connect(form, line);
+    line.Pull();
+    ASSERT_TRUE(WaitForLogLine(form, kGone.arg(49)));
+    form.close();
+    line.Plug();
+    PumpUntil([] { return false; }, 1500); // past the slow retry
+    EXPECT_FALSE(form.ComPort->Open());
+    EXPECT_TRUE(line.Received.isEmpty());
+}
+
 TEST_F(FormDevice, MonitoringResumesAnsweringWhenTheDeviceReturns)
 {
     TPluggedLine line(map, 43);
