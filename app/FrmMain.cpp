@@ -2,6 +2,7 @@
 // the user guide, connecting and the two modes, the line settings and the poll beat.
 #include "app/FrmMain.h"
 
+#include "app/DeviceReturn.h"
 #include "app/RadioGroup.h"
 #include "app/UrlLabel.h"
 #include "platform/win32.h"
@@ -50,6 +51,9 @@ constexpr int kPollIntervalMs = 500;
 // Longest wait for a close to finish behind a message being handed over (the threads leave within
 // a few dispatch cycles; a window handler may hold one up to 3 s).
 constexpr DWORD kCloseWaitMs = 5000;
+// How long a device that is back may fail to open before the log says why: longer than udev takes
+// to set the permissions of a new device node.
+constexpr qint64 kReopenFailureNoticeMs = 2000;
 
 // The poll rotation: the counter n (1 to 10) picks the n-th address; the command follows it, and
 // the request goes out with CR LF after its frame.
@@ -358,6 +362,10 @@ void TFormMain::CreateComPort()
     ComPort->SetLogName("LOGHEX.TXT");
     ComPort->SetOnPortOpen([this](TComponent*) { ComPortPortOpen(); });
     ComPort->SetOnPortClose([this](TComponent*) { ComPortPortClose(); });
+    ComPort->SetOnPortGone([this](TComponent*) { ComPortPortGone(); });
+    FDeviceReturn = new TDeviceReturn(this);
+    connect(FDeviceReturn, &TDeviceReturn::Present, this,
+            Guarded<uint16_t>([this](uint16_t comNumber) { DeviceReturnPresent(comNumber); }));
 
     DataPacket = new TApdDataPacket(this);
     DataPacket->BeginLoading();
@@ -439,6 +447,7 @@ void TFormMain::FormShow()
 void TFormMain::FormClose()
 {
     // The window goes whatever the line says: an error of the close is of no use to anyone now.
+    FDeviceReturn->Stop();
     try {
         ComPort->SetOpen(false);
     } catch (...) {
@@ -499,6 +508,11 @@ void TFormMain::LabelUrlClick(QObject* sender)
 void TFormMain::ButtonSaveComConnectionClick()
 {
     try {
+        if (FDeviceReturn->Waiting()) {
+            // Disconnect while the device is away: no more waiting, and the window as after a close.
+            StopWaitingForDevice();
+            return;
+        }
         QString number = ComboBoxCOM->currentText();
         const qsizetype prefix = number.indexOf(QStringLiteral("COM"), 0, Qt::CaseSensitive);
         if (prefix >= 0)
@@ -528,13 +542,112 @@ void TFormMain::ComPortPortOpen()
     ComPort->DiscardInput();
     ComPort->DiscardOutput();
     SetPollTimerEnabled(RadioButtonPolling->isChecked());
+    FOpenIdentity = TDeviceReturn::IdentityOf(ComPort->ComNumber());
 }
 
 void TFormMain::ComPortPortClose()
 {
+    if (FDeviceReturn->Waiting()) {
+        // The port closed because its device went; the connection is still the user's until
+        // Disconnect, so the button and the list stay as they are.
+        SetPollTimerEnabled(false);
+        return;
+    }
     ButtonSaveComConnection->setText(QStringLiteral("Connect"));
     ComboBoxCOM->setEnabled(true);
     SetPollTimerEnabled(false);
+}
+
+void TFormMain::ComPortPortGone()
+{
+    if (!ComPort->Open())
+        return;
+    // From here on nothing is logged as sent: there is nobody to send it to.
+    SetPollTimerEnabled(false);
+    const QString name = QStringLiteral("COM%1").arg(ComPort->ComNumber());
+    LogNotice(QStringLiteral("%1: the device has gone (hung up or unplugged). Waiting for it to come "
+                             "back; Disconnect stops waiting.")
+                  .arg(name));
+    TDeviceIdentity identity = FOpenIdentity;
+    if (identity.ComNumber != ComPort->ComNumber()) {
+        identity = TDeviceIdentity();
+        identity.ComNumber = ComPort->ComNumber();
+    }
+    // The wait begins before the close, so that the close leaves the button and the list alone.
+    FReopenFailingSince.invalidate();
+    FReopenFailureLogged.clear();
+    FDeviceReturn->Start(identity);
+    // The dead handle goes at once: while it is held the kernel keeps the device's name, and an
+    // adapter plugged back in would come under another one. A failing close changes nothing here.
+    try {
+        ComPort->SetOpen(false);
+    } catch (...) {
+    }
+    WaitForClose();
+}
+
+void TFormMain::DeviceReturnPresent(uint16_t comNumber)
+{
+    if (!FDeviceReturn->Waiting() || ComPort->PortPhase() != ppClosed)
+        return;
+    const uint16_t before = FDeviceReturn->Identity().ComNumber;
+    try {
+        ComPort->SetComNumber(comNumber);
+        ComPort->SetOpen(true);
+    } catch (const std::exception& error) {
+        // Not ready yet (udev still setting its permissions, or the device still starting): the
+        // next change or the slow retry tries again, without a message box each time. A failure
+        // that lasts is told once in the log, so that the technician knows why nothing happens.
+        if (!FReopenFailingSince.isValid())
+            FReopenFailingSince.start();
+        const QString text = ExceptionText(error);
+        if (FReopenFailingSince.elapsed() >= kReopenFailureNoticeMs && text != FReopenFailureLogged) {
+            FReopenFailureLogged = text;
+            LogNotice(QStringLiteral("COM%1: the device is there again but does not open (%2). Still "
+                                     "trying; Disconnect stops waiting.")
+                          .arg(comNumber)
+                          .arg(text));
+        }
+        return;
+    }
+    FDeviceReturn->Stop();
+    const QString name = QStringLiteral("COM%1").arg(comNumber);
+    int index = ComboBoxCOM->findText(name);
+    if (index < 0) {
+        // An adapter back under another name: the list learns it as a drop-down would, with its
+        // device as tool tip; a name the lister does not give is added as it is.
+        ComboBoxCOM->FillPorts();
+        index = ComboBoxCOM->findText(name);
+    }
+    if (index < 0) {
+        ComboBoxCOM->addItem(name);
+        index = ComboBoxCOM->findText(name);
+    }
+    ComboBoxCOM->setCurrentIndex(index);
+    if (comNumber == before)
+        LogNotice(
+            QStringLiteral("%1: the device is back; connected again with the same settings.").arg(name));
+    else
+        LogNotice(
+            QStringLiteral("%1: the device is back (it was COM%2); connected again with the same settings.")
+                .arg(name)
+                .arg(before));
+}
+
+void TFormMain::StopWaitingForDevice()
+{
+    FDeviceReturn->Stop();
+    if (ComPort->Open()) {
+        ComPort->SetOpen(false);
+        WaitForClose();
+    } else {
+        ComPortPortClose();
+    }
+}
+
+void TFormMain::LogNotice(const QString& text)
+{
+    MemoPolling->appendPlainText(QStringLiteral("*** ") + text);
 }
 
 void TFormMain::RadioButtonListenClick()

@@ -2,9 +2,11 @@
 // the header with the logo and the link to the user guide. It owns the program's components.
 #pragma once
 
+#include "app/DeviceReturn.h"
 #include "app/PortComboBox.h"
 #include "runtime/Component.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <cstdint>
@@ -17,6 +19,7 @@ class QPushButton;
 class QRadioButton;
 class QTimer;
 class TApdComPort;
+class TDeviceReturn;
 class TApdDataPacket;
 class TRadioGroup;
 class TUrlLabel;
@@ -94,8 +97,15 @@ private slots:
     void ButtonSaveComConnectionClick();
     /// The port has opened: button to "Disconnect", port list locked, buffers discarded, polls started.
     void ComPortPortOpen();
-    /// The port has closed: button to "Connect", port list free, polls stopped.
+    /// The port has closed: button to "Connect", port list free, polls stopped. While the window
+    /// waits for a device that has gone, the button keeps "Disconnect" and the list stays locked.
     void ComPortPortClose();
+    /// The port's device has gone: a notice in the log, polls stopped, the port closed (so the
+    /// device's name is free again), and the wait for its return begins.
+    void ComPortPortGone();
+    /// The device that had gone is there again, as COM<comNumber>: the port reopens with its
+    /// settings and mode, and a second notice says so. A failed open keeps waiting, silently.
+    void DeviceReturnPresent(uint16_t comNumber);
     /// The polling mode has been chosen: the packet detector cuts ">" ... LF answers.
     void RadioButtonPollingClick();
     /// The monitoring mode has been chosen: the packet detector cuts messages ending in ETX.
@@ -126,10 +136,23 @@ private:
     void WaitForClose();
     /// Starts or stops the poll beat; a running beat is left in step.
     void SetPollTimerEnabled(bool enabled);
+    /// Ends the wait for a device that has gone; the window is then as after a close.
+    void StopWaitingForDevice();
+    /// Appends a notice of the window's own to the traffic log: marked so that it cannot be taken
+    /// for traffic, whose lines begin with ">" (and ">>> " or "<<< " in monitoring mode).
+    void LogNotice(const QString& text);
 
     /// Advances through the poll addresses; 0 at creation, never reset by closing the port.
     int32_t FPollCounter = 0;
     /// The last request written to the line, CR LF included: its echo is not logged.
     std::string FLastRequest;
     bool FShownBefore = false;
+    /// Waits for a device that has gone to come back; owned by the window.
+    TDeviceReturn* FDeviceReturn = nullptr;
+    /// Who the open port's device is, taken at each open: what the wait looks for if it goes.
+    TDeviceIdentity FOpenIdentity;
+    /// Since when a device that is back has failed to open, and the failure last logged: a failure
+    /// that lasts is told once, one that udev's permissions end at once is not told at all.
+    QElapsedTimer FReopenFailingSince;
+    QString FReopenFailureLogged;
 };

@@ -41,3 +41,41 @@ void SetSysClassTtyRootForTesting(const std::string& root);
 void SetDevRootForTesting(const std::string& root);
 
 } // namespace platform
+
+// ---- Telling one device from another while it goes and comes back (read only) ----------------
+
+namespace platform
+{
+
+/// The device node `path` leads to (links followed, absolute) while it is a character device;
+/// nothing when it is missing or something else. Thread: any.
+std::optional<std::string> CharacterDeviceNode(const std::string& path);
+
+/// The link under /dev/serial/by-id that leads to the same device as `path` (same device number),
+/// or empty when there is none: udev makes these links for USB adapters, from their vendor,
+/// product and serial number, so they name an adapter whatever kernel name it gets. Thread: any.
+std::string SerialByIdLink(const std::string& path);
+
+/// The COM number under which the device map offers the device `path` leads to (same device
+/// number); `preferred` when that one does, else the lowest. Nothing when none does. Thread: any.
+std::optional<int> ComNumberOfDevice(const std::string& path, int preferred = 0);
+
+/// Whether `node` is a pseudo-terminal: the kernel gives its number to whichever program asks for
+/// a new one once it is free, so the same node coming back says nothing about the same device.
+/// Thread: any.
+bool IsPseudoTerminal(const std::string& node);
+
+/// A text that changes whenever the link at `path` is made anew or pointed elsewhere (its target,
+/// inode and change time); empty when `path` is no link. Thread: any.
+std::string LinkStamp(const std::string& path);
+
+/// The directories whose entries change when a serial device comes or goes, or when its
+/// permissions are set after it came: /dev, /dev/serial, the by-id directory and the device-map
+/// directory; only those that exist now. Thread: any.
+std::vector<std::string> DeviceArrivalDirectories();
+
+/// Where SerialByIdLink looks; tests point it at a directory of their own. Empty restores
+/// /dev/serial/by-id.
+void SetSerialByIdDirectoryForTesting(const std::string& directory);
+
+} // namespace platform

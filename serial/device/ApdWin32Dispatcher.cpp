@@ -369,7 +369,13 @@ void TApdWin32Dispatcher::RunComThread(TComThread*)
             if (GetLastError() == ERROR_IO_PENDING) {
                 DWORD transferred;
                 if (!GetOverlappedResult(DeviceHandle, &overlapped, &transferred, TRUE)) {
-                    // The device has gone: line events end here; the dispatch thread still polls.
+                    // The device has gone: line events end here; the dispatch thread still polls
+                    // (for the timer triggers, at its 50 ms pace) and the output thread sleeps
+                    // until it is given bytes, whose writes then fail at once. Whoever opened the
+                    // port hears of the loss once, unless it is closing the port anyway.
+                    const DWORD error = GetLastError();
+                    if (!StopRequested)
+                        ReportDeviceGone(error);
                     SetEvent(ThreadAckSignal);
                     return;
                 }

@@ -188,6 +188,12 @@ int32_t TApdBaseDispatcher::OpenDispatcher(const std::string& path, uint32_t bau
     WriteDonePending = false;
     CloseRequested = false;
     {
+        TLockGuard gone(GoneLock);
+        DeviceGone = false;
+        GoneTold = false;
+        GoneError = 0;
+    }
+    {
         TLockGuard guard(DispatcherLock);
         RS485Mode = false;
         UartBase = 0;
@@ -603,6 +609,31 @@ void TApdBaseDispatcher::AddWindowHandler(HWND window)
         DispatchLog.RecordDispatchEvent(dtTriggerHandlerAlloc, dstWindow,
                                         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)), nullptr,
                                         0);
+}
+
+void TApdBaseDispatcher::SetDeviceGoneWindow(HWND window)
+{
+    TLockGuard guard(GoneLock);
+    GoneWindow = window;
+    if (window && DeviceGone && !GoneTold) {
+        GoneTold = true;
+        PostMessageA(window, MsgDeviceGone, GoneError, static_cast<LPARAM>(DispatcherHandle) << 16);
+    }
+}
+
+void TApdBaseDispatcher::ReportDeviceGone(DWORD error)
+{
+    // Posted, not sent: the device-event thread must not wait for the user-interface thread,
+    // which may at this moment be closing the port and waiting for this very thread.
+    TLockGuard guard(GoneLock);
+    if (DeviceGone)
+        return;
+    DeviceGone = true;
+    GoneError = error;
+    if (GoneWindow) {
+        GoneTold = true;
+        PostMessageA(GoneWindow, MsgDeviceGone, error, static_cast<LPARAM>(DispatcherHandle) << 16);
+    }
 }
 
 void TApdBaseDispatcher::RemoveWindowHandler(HWND window)

@@ -142,8 +142,8 @@ private:
 ///   handlers it calls take bytes out of the input ring on that thread.
 /// - The output thread alone writes the output ring to the device; the device-event thread alone
 ///   waits for line events.
-/// Locks, all re-entrant. Order: InputLock, then DispatcherLock, then OutputLock; a thread that
-/// holds one of them may take a later one, never an earlier one. TakeBlock and SendBlock leave
+/// Locks, all re-entrant. Order: InputLock, then DispatcherLock, then OutputLock, then GoneLock;
+/// a thread that holds one of them may take a later one, never an earlier one. TakeBlock and SendBlock leave
 /// their buffer lock before they take DispatcherLock for the trace and log. No lock is held while
 /// a handler runs or while a thread waits for another thread.
 class TApdBaseDispatcher
@@ -166,6 +166,10 @@ public:
     static constexpr UINT MsgTriggerData = 0x7E02;
     static constexpr UINT MsgTriggerTimer = 0x7E03;
     static constexpr UINT MsgTriggerStatus = 0x7E04;
+    /// Posted once to the window named by SetDeviceGoneWindow when the device has gone (hung up,
+    /// unplugged); wParam the platform error the line-event wait failed with, lParam the
+    /// dispatcher handle * 65536. The number follows the port's own messages (0x7E08 to 0x7E0A).
+    static constexpr UINT MsgDeviceGone = 0x7E0B;
 
     static constexpr int32_t kInputRingSize = 8192;
 
@@ -384,6 +388,12 @@ public:
     // ---- Handlers ----
     void AddWindowHandler(HWND window);
     void RemoveWindowHandler(HWND window);
+    /// The window told (MsgDeviceGone, posted) when the device goes; nullptr tells nobody. A
+    /// device that went before a window was named is told to the window named next, so a loss
+    /// during the open is not missed. Thread: the user-interface thread; takes GoneLock.
+    void SetDeviceGoneWindow(HWND window);
+    /// Whether the device has gone since the open. Thread: any.
+    bool IsDeviceGone() const { return DeviceGone.load(); }
     void AddProcedureHandler(TApdNotifyProc proc);
     void RemoveProcedureHandler(TApdNotifyProc proc);
     /// With `onUserThread` the method runs on the user-interface thread: the dispatch thread
@@ -474,6 +484,10 @@ protected:
     /// slice of the wait (to wake the thread again). @return true when it is empty.
     bool WaitThreadGone(const std::atomic<TThread*>& thread, DWORD milliseconds,
                         const std::function<void()>& kick = {});
+    /// The device has gone: marks it so and, the first time only, posts MsgDeviceGone with
+    /// `error` to the window named by SetDeviceGoneWindow (or to the one named later). Never
+    /// waits. Thread: the device-event thread; takes GoneLock.
+    void ReportDeviceGone(DWORD error);
 
     // Identity.
     TApdCustomComPort* OwnerPort;
@@ -547,6 +561,11 @@ protected:
     std::atomic<bool> Notifying{false};
     bool PurgePending GUARDED_BY(DispatcherLock) = false;
     std::atomic<bool> CloseRequested{false};
+    // The device has gone; set once, by ReportDeviceGone, and cleared by the next open.
+    std::atomic<bool> DeviceGone{false};
+    HWND GoneWindow GUARDED_BY(GoneLock) = nullptr;
+    DWORD GoneError GUARDED_BY(GoneLock) = 0;
+    bool GoneTold GUARDED_BY(GoneLock) = false;
 
     // Threads and synchronisation. The thread references are set by the starting thread and
     // cleared by each thread as it leaves; the flags are read by the threads at their next check.
@@ -556,6 +575,9 @@ protected:
     TReentrantLock InputLock ACQUIRED_BEFORE(DispatcherLock, OutputLock); // input ring, notice counters
     TReentrantLock DispatcherLock ACQUIRED_BEFORE(OutputLock); // settings, triggers, handlers, trace, log
     TReentrantLock OutputLock;                                 // output ring, line status record
+    // The window told of a gone device, and whether it has been told. Taken last: any lock may be
+    // held when it is taken, none is taken and nothing is waited for under it (a post never waits).
+    TReentrantLock GoneLock;
     // The six signals: created by OpenDispatcher before the threads start and closed only once
     // every thread has left, so the threads read the handles without a lock.
     HANDLE LineEventSignal = nullptr;

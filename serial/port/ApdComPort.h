@@ -248,6 +248,11 @@ public:
     const TNotifyEvent& OnPortOpen() const { return FOnPortOpen; }
     /// After the port has opened and its users have been told.
     void SetOnPortOpen(TNotifyEvent handler) { FOnPortOpen = std::move(handler); }
+    const TNotifyEvent& OnPortGone() const { return FOnPortGone; }
+    /// Once when the device of the open port has gone (hung up, unplugged), on the user-interface
+    /// thread after the port has opened. The port stays open: the handler decides, and closing
+    /// it there (Open False) releases the device at once. Without a handler nothing happens.
+    void SetOnPortGone(TNotifyEvent handler) { FOnPortGone = std::move(handler); }
     const TTriggerEvent& OnTrigger() const { return FOnTrigger; }
     /// Every trigger notification, before the event of its kind.
     void SetOnTrigger(TTriggerEvent handler);
@@ -405,6 +410,8 @@ protected:
     void NotifyPortOpened();
     void NotifyPortClosed();
     void NotifyPortClosing();
+    /// Raises OnPortGone.
+    void NotifyPortGone();
     /// The open sequence. @throws the open's exception, leaving the port closed.
     void PerformOpen();
 
@@ -478,6 +485,7 @@ private:
 
     TNotifyEvent FOnPortClose;
     TNotifyEvent FOnPortOpen;
+    TNotifyEvent FOnPortGone;
     TTriggerEvent FOnTrigger;
     TTriggerAvailEvent FOnTriggerAvail;
     TTriggerDataEvent FOnTriggerData;

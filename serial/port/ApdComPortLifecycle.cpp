@@ -217,12 +217,16 @@ void TApdCustomComPort::ManageNotifyWindow(bool create)
             throw EInternal(ecInternal);
         FNotifyWindow = window;
         FDispatcher->AddWindowHandler(window);
+        // A device lost during the open is told now, to this window.
+        FDispatcher->SetDeviceGoneWindow(window);
         return;
     }
     if (!FNotifyWindow)
         return;
-    if (FDispatcher)
+    if (FDispatcher) {
+        FDispatcher->SetDeviceGoneWindow(nullptr);
         FDispatcher->RemoveWindowHandler(FNotifyWindow);
+    }
     DestroyWindow(FNotifyWindow);
     FNotifyWindow = nullptr;
 }
@@ -231,31 +235,42 @@ LRESULT TApdCustomComPort::NotifyWindowProc(HWND window, UINT message, WPARAM wP
 {
     bool trigger =
         message >= TApdBaseDispatcher::MsgTriggerAvail && message <= TApdBaseDispatcher::MsgTriggerStatus;
-    if (!trigger && message != MsgPortClosing)
+    if (!trigger && message != MsgPortClosing && message != TApdBaseDispatcher::MsgDeviceGone)
         return DefWindowProcA(window, message, wParam, lParam);
 
     bool repost = false;
     try {
-        // The registry lock keeps the dispatcher found here registered while it is used.
-        TRegistryLock lock;
-        int32_t handle = static_cast<int32_t>((static_cast<uint64_t>(lParam) >> 16) & 0xFFFF);
-        if (handle >= DeviceRegistry::Count())
-            return 0;
-        TApdBaseDispatcher* dispatcher = DeviceRegistry::At(handle);
-        TApdCustomComPort* port = dispatcher ? dispatcher->Owner() : nullptr;
-        // A message left over from a dispatcher the port no longer has must not act on its new one.
-        if (!port || port->FDispatcher.get() != dispatcher || port->FNotifyWindow != window)
-            return 0;
-        if (message == MsgPortClosing) {
-            if (port->FPortPhase != ppClosing)
+        TApdCustomComPort* gone = nullptr;
+        {
+            // The registry lock keeps the dispatcher found here registered while it is used.
+            TRegistryLock lock;
+            int32_t handle = static_cast<int32_t>((static_cast<uint64_t>(lParam) >> 16) & 0xFFFF);
+            if (handle >= DeviceRegistry::Count())
                 return 0;
-            if (dispatcher->AreThreadsRunning())
-                repost = true;
-            else
-                port->CompleteDeferredClose();
-        } else {
-            port->HandleTriggerMessage(message, wParam, lParam);
+            TApdBaseDispatcher* dispatcher = DeviceRegistry::At(handle);
+            TApdCustomComPort* port = dispatcher ? dispatcher->Owner() : nullptr;
+            // A message left over from a dispatcher the port no longer has must not act on its new one.
+            if (!port || port->FDispatcher.get() != dispatcher || port->FNotifyWindow != window)
+                return 0;
+            if (message == MsgPortClosing) {
+                if (port->FPortPhase != ppClosing)
+                    return 0;
+                if (dispatcher->AreThreadsRunning())
+                    repost = true;
+                else
+                    port->CompleteDeferredClose();
+            } else if (message == TApdBaseDispatcher::MsgDeviceGone) {
+                // Only for the open port whose very dispatcher lost its device.
+                if (port->FPortPhase == ppOpen && dispatcher->IsDeviceGone())
+                    gone = port;
+            } else {
+                port->HandleTriggerMessage(message, wParam, lParam);
+            }
         }
+        // Raised without the registry lock: its handler may close the port and wait, pumping,
+        // for the dispatcher's threads; a process-wide lock is not held through that.
+        if (gone)
+            gone->NotifyPortGone();
     } catch (...) {
         if (IsMainThread())
             Application::HandleException();
@@ -440,6 +455,12 @@ void TApdCustomComPort::NotifyPortOpened()
 
 void TApdCustomComPort::NotifyPortClosing() { NotifyUsers(unClosing); }
 
+void TApdCustomComPort::NotifyPortGone()
+{
+    if (FOnPortGone)
+        FOnPortGone(this);
+}
+
 void TApdCustomComPort::NotifyPortClosed()
 {
     NotifyUsers(unClosed);
@@ -536,6 +557,7 @@ void TApdCustomComPort::Assign(const TApdCustomComPort& source)
     SetOnTriggerTimer(source.FOnTriggerTimer);
     FOnPortOpen = source.FOnPortOpen;
     FOnPortClose = source.FOnPortClose;
+    FOnPortGone = source.FOnPortGone;
     if (FPortPhase == ppClosed)
         FOpen = false;
 }

@@ -10,6 +10,7 @@
 #include "serial/port/ApdExceptions.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/ScopedDeviceMap.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -203,4 +204,103 @@ TEST_F(ComPortOverPty, CloseFromInsideANotificationFinishesOnceTheThreadsHaveGon
     EXPECT_EQ(closed, 1);
     notified.SetAutoOpen(false);
     EXPECT_EQ(notified.ActiveDispatcher(), nullptr);
+}
+
+namespace
+{
+
+// Pumps the platform queue for a while: only to show that something does not happen meanwhile.
+void PumpFor(DWORD milliseconds)
+{
+    WaitUntilPumping([] { return false; }, nullptr, milliseconds);
+}
+
+/// Its device-event thread finds the device gone at its first wait, before the port has made its
+/// window: the loss must still be told, after the open.
+class TGoneAtOnceDispatcher : public TApdWin32Dispatcher
+{
+public:
+    using TApdWin32Dispatcher::TApdWin32Dispatcher;
+    ~TGoneAtOnceDispatcher() override { DestroyDispatcher(); }
+    bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) override
+    {
+        mask = 0;
+        overlapped->Internal = ERROR_DEV_NOT_EXIST; // completed, and failed
+        SetLastError(ERROR_IO_PENDING);
+        return false;
+    }
+};
+
+class TGoneAtOncePort : public TApdComPort
+{
+protected:
+    std::unique_ptr<TApdBaseDispatcher> CreateDispatcher() override
+    {
+        return std::make_unique<TGoneAtOnceDispatcher>(this);
+    }
+};
+
+} // namespace
+
+TEST_F(ComPortOverPty, AHungUpDeviceIsToldOnceAndANormalCloseNever)
+{
+    int gone = 0;
+    bool openWhenTold = false;
+    port.SetOnPortOpen([&](TComponent*) { heard.push_back("open"); });
+    port.SetOnPortClose([&](TComponent*) { heard.push_back("close"); });
+    port.SetOnPortGone([&](TComponent* sender) {
+        EXPECT_EQ(sender, &port);
+        openWhenTold = port.Open();
+        heard.push_back("gone");
+        ++gone;
+    });
+
+    // A close of a working line is no loss.
+    port.SetOpen(true);
+    port.SetOpen(false);
+    PumpFor(200);
+    EXPECT_EQ(gone, 0);
+
+    port.SetOpen(true);
+    pty.CloseMaster();
+    ASSERT_TRUE(WaitUntilPumping([&] { return gone > 0; }, nullptr, 5000)) << "no word of the hang-up";
+    EXPECT_TRUE(openWhenTold) << "the port stays open: its user decides";
+    PumpFor(300);
+    EXPECT_EQ(gone, 1);
+    ASSERT_NE(port.Dispatcher(), nullptr);
+    EXPECT_TRUE(port.Dispatcher()->IsDeviceGone());
+
+    port.SetOpen(false);
+    EXPECT_FALSE(port.Open());
+    EXPECT_THAT(heard, ElementsAre("open", "close", "open", "gone", "close"));
+}
+
+TEST_F(ComPortOverPty, WithoutAHandlerALostDeviceChangesNothing)
+{
+    port.SetOpen(true);
+    pty.CloseMaster();
+    ASSERT_TRUE(
+        testsupport::WaitUntil([&] { return port.Dispatcher()->IsDeviceGone(); }, std::chrono::seconds(5)));
+    PumpFor(200);
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(port.PortPhase(), ppOpen);
+    port.SetOpen(false);
+    EXPECT_EQ(port.PortPhase(), ppClosed);
+}
+
+TEST_F(ComPortOverPty, ADeviceLostDuringTheOpenIsToldAfterTheOpen)
+{
+    TGoneAtOncePort lost;
+    lost.SetComNumber(kOtherPort);
+    std::vector<std::string> events;
+    lost.SetOnPortOpen([&](TComponent*) { events.push_back("open"); });
+    lost.SetOnPortGone([&](TComponent*) {
+        events.push_back("gone");
+        lost.SetOpen(false); // what a user of the event does: the device is released at once
+    });
+    lost.SetOnPortClose([&](TComponent*) { events.push_back("close"); });
+    lost.SetOpen(true);
+    ASSERT_TRUE(WaitUntilPumping([&] { return lost.PortPhase() == ppClosed; }, nullptr, 5000));
+    PumpFor(200);
+    EXPECT_THAT(events, ElementsAre("open", "gone", "close"));
 }
