@@ -294,4 +294,21 @@ constexpr DWORD kTestLineRts = 0x02;
 /// @return FALSE with ERROR_INVALID_HANDLE for a handle that is not an open port.
 BOOL CommOutputLinesForTesting(HANDLE file, LPDWORD lines, LPDWORD rtsRaises);
 
+/// How often an open port has asked the driver about its line since it was opened: modem lines
+/// (TIOCMGET: a USB transfer on many adapters), waits for a modem-line change (TIOCMIWAIT), error
+/// counters (TIOCGICOUNT) and the output queue (TIOCOUTQ). Lets tests and measurements see what
+/// an idle port costs.
+struct CommQueryCounts {
+    DWORD ModemLines = 0;
+    DWORD ModemWaits = 0;
+    DWORD ErrorCounts = 0;
+    DWORD OutputQueue = 0;
+};
+BOOL CommQueryCountsForTesting(HANDLE file, CommQueryCounts* counts);
+
+/// Makes an open port see `bytes` in the driver's output queue instead of what the driver reports
+/// (pseudo-terminals always report 0), until called again; a negative count returns to the
+/// driver's. Lets tests hold back the end of a write as a slow line would.
+BOOL SetCommOutputQueueForTesting(HANDLE file, LONG bytes);
+
 } // namespace platform
