@@ -356,6 +356,15 @@ BOOL CommQueryCountsForTesting(HANDLE file, CommQueryCounts* counts)
     return TRUE;
 }
 
+BOOL SetCommLinesForTesting(HANDLE file, CommTestLines* lines)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    port->UseTestLines(lines);
+    return TRUE;
+}
+
 BOOL SetCommOutputQueueForTesting(HANDLE file, LONG bytes)
 {
     auto port = Port(file);

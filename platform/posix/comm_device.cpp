@@ -274,6 +274,28 @@ int CommDevice::Query(QueryKind kind, unsigned long request, void* argument)
     if (dead.load())
         return EIO;
     queries[kind].fetch_add(1, std::memory_order_relaxed);
+    if (CommTestLines* lines = testLines.load()) {
+        if (request == TIOCMGET)
+            return lines->ModemLines(static_cast<int*>(argument));
+        if (request == TIOCMIWAIT)
+            return lines->WaitForChange();
+        if (request == TIOCGICOUNT) {
+            CommTestCounts played;
+            const int error = lines->Counts(&played);
+            auto* counts = static_cast<serial_icounter_struct*>(argument);
+            *counts = serial_icounter_struct{};
+            counts->cts = played.cts;
+            counts->dsr = played.dsr;
+            counts->rng = played.rng;
+            counts->dcd = played.dcd;
+            counts->frame = played.frame;
+            counts->parity = played.parity;
+            counts->overrun = played.overrun;
+            counts->brk = played.brk;
+            counts->buf_overrun = played.bufOverrun;
+            return error;
+        }
+    }
     if (kind == qkOutputQueue) {
         if (const long injected = injectedOutputQueue.load(); injected >= 0) {
             *static_cast<int*>(argument) = static_cast<int>(injected);
@@ -285,6 +307,25 @@ int CommDevice::Query(QueryKind kind, unsigned long request, void* argument)
     const int error = errno;
     // Once the number stands for /dev/null, its ENOTTY must not read as a line the device lacks.
     return dead.load() ? EIO : error;
+}
+
+void CommDevice::UseTestLines(CommTestLines* lines)
+{
+    testLines.store(lines);
+    hasModemLines.store(true);
+    hasErrorCounts.store(true);
+    hasModemWait.store(true);
+    DWORD modem = 0;
+    ReadModemLines(&modem);
+    ErrorCounts counts;
+    ReadErrorCounts(&counts);
+    {
+        std::lock_guard guard(eventLock);
+        modemSeen = modem | injectedModem;
+        errorsSeen = counts;
+    }
+    std::lock_guard guard(errorLock);
+    errorsCleared = counts;
 }
 
 CommQueryCounts CommDevice::QueryCounts() const

@@ -47,6 +47,41 @@ LineTermios TermiosFromDcb(const DCB& dcb);
 int ReadLineTermios(int fd, LineTermios* settings);
 int WriteLineTermios(int fd, const LineTermios& settings);
 
+// ---- A line played by a test (comm_device.cpp) -------------------------------------------------
+
+/// The driver's counters a test plays: modem-line changes and line errors.
+struct CommTestCounts {
+    int cts = 0;
+    int dsr = 0;
+    int rng = 0;
+    int dcd = 0;
+    int frame = 0;
+    int parity = 0;
+    int overrun = 0;
+    int brk = 0;
+    int bufOverrun = 0;
+};
+
+/// Modem lines and counters of a device played by a test, for a port over a pseudo-terminal
+/// (which has neither). Each call answers as the driver's ioctl would: 0 or an errno.
+/// Thread: the port's workers and callers, concurrently.
+class CommTestLines
+{
+public:
+    virtual ~CommTestLines() = default;
+    /// TIOCMGET: TIOCM_* bits.
+    virtual int ModemLines(int* bits) = 0;
+    /// TIOCGICOUNT.
+    virtual int Counts(CommTestCounts* counts) = 0;
+    /// TIOCMIWAIT: blocks until a modem line changes (0) or a signal interrupts the calling
+    /// thread (EINTR); ENOTTY where the driver has no such wait.
+    virtual int WaitForChange() = 0;
+};
+
+/// Makes an open port ask `lines` instead of the driver from now on, as if it had just been opened
+/// on a device that has modem lines and counters. `lines` must outlive the port.
+BOOL SetCommLinesForTesting(HANDLE file, CommTestLines* lines);
+
 // ---- Names and overlapped records (comm.cpp) ---------------------------------------------------
 
 /// n for "\\.\COMn" or "COMn" (COM in any case, n from 1 without leading zeros), else 0.
@@ -122,6 +157,7 @@ public:
     DWORD RtsRaises() const { return rtsRaises.load(); }
     CommQueryCounts QueryCounts() const;
     void InjectOutputQueue(LONG bytes) { injectedOutputQueue.store(bytes < 0 ? -1 : bytes); }
+    void UseTestLines(CommTestLines* lines);
 
 private:
     /// The driver's counters (TIOCGICOUNT): the errors that become CE_* bits, and the modem-line
@@ -235,6 +271,7 @@ private:
     std::atomic<bool> hasModemWait{true};
     std::atomic<DWORD> queries[qkKinds];
     std::atomic<long> injectedOutputQueue{-1};
+    std::atomic<CommTestLines*> testLines{nullptr};
     /// The controller tells when its transmitter is empty (TIOCSERGETLSR); USB adapters other
     /// than FTDI's and pseudo-terminals do not.
     std::atomic<bool> hasTransmitterReport{true};

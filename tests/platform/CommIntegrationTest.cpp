@@ -14,6 +14,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -112,6 +113,97 @@ void SetRate(HANDLE port, DWORD rate)
     dcb.BaudRate = rate;
     ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
 }
+
+platform::CommQueryCounts Queries(HANDLE port)
+{
+    platform::CommQueryCounts counts;
+    EXPECT_TRUE(platform::CommQueryCountsForTesting(port, &counts));
+    return counts;
+}
+
+/// A device with modem lines and counters as a UART's driver shows them, over the pty.
+class FakeLines : public platform::CommTestLines
+{
+public:
+    explicit FakeLines(bool canWait, int initial = 0)
+        : canWait(canWait), changed(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), lines(initial)
+    {
+    }
+    ~FakeLines() override { close(changed); }
+
+    int ModemLines(int* bits) override
+    {
+        std::lock_guard guard(lock);
+        *bits = lines;
+        return 0;
+    }
+    int Counts(platform::CommTestCounts* counts) override
+    {
+        std::lock_guard guard(lock);
+        *counts = this->counts;
+        return 0;
+    }
+    int WaitForChange() override
+    {
+        ++waitCalls;
+        if (!canWait)
+            return ENOTTY;
+        ++waiting;
+        pollfd watched{changed, POLLIN, 0};
+        const int ready = poll(&watched, 1, -1);
+        const int error = ready < 0 ? errno : 0;
+        uint64_t count = 0;
+        if (ready > 0 && read(changed, &count, sizeof count) < 0)
+            ADD_FAILURE() << "eventfd";
+        --waiting;
+        return error;
+    }
+
+    /// Sets the lines (TIOCM_* bits); each line that changed is counted, as the driver does.
+    void Set(int now)
+    {
+        {
+            std::lock_guard guard(lock);
+            Count(lines ^ now);
+            lines = now;
+        }
+        Changed();
+    }
+    /// A line that goes and comes back before anybody looks: its count moves, its level does not.
+    void Pulse(int bit)
+    {
+        {
+            std::lock_guard guard(lock);
+            Count(bit);
+            Count(bit);
+        }
+        Changed();
+    }
+
+    std::atomic<int> waiting{0};   // calls inside WaitForChange now
+    std::atomic<int> waitCalls{0}; // calls ever
+
+private:
+    void Count(int bits)
+    {
+        counts.cts += (bits & TIOCM_CTS) ? 1 : 0;
+        counts.dsr += (bits & TIOCM_DSR) ? 1 : 0;
+        counts.rng += (bits & TIOCM_RNG) ? 1 : 0;
+        counts.dcd += (bits & TIOCM_CAR) ? 1 : 0;
+    }
+    void Changed()
+    {
+        const uint64_t one = 1;
+        if (write(changed, &one, sizeof one) < 0)
+            ADD_FAILURE() << "eventfd";
+    }
+
+    const bool canWait;
+    const int changed;
+    std::mutex lock;
+    int lines = 0;                   // guarded by lock
+    platform::CommTestCounts counts; // guarded by lock
+};
 
 /// Runs `body` in a forked child and returns its exit code (-1 when it did not end normally).
 int RunInChild(const std::function<int()>& body)
@@ -618,6 +710,75 @@ TEST_F(CommLine, InjectedErrorsAndModemLinesEndTheWaitAsAUartWould)
     ASSERT_TRUE(platform::InjectCommErrorsForTesting(port, CE_FRAME));
     ASSERT_TRUE(platform::InjectModemStatusForTesting(port, MS_CTS_ON));
     EXPECT_FALSE(wait.Signalled(kQuietMs));
+}
+
+TEST_F(CommLine, ModemLinesAreWaitedForRatherThanAskedForAgainAndAgain)
+{
+    FakeLines lines(true, TIOCM_CTS | TIOCM_DSR);
+    ASSERT_TRUE(platform::SetCommLinesForTesting(port, &lines));
+    ASSERT_TRUE(SetCommMask(port, kStackMask));
+    Pending wait(port);
+    ASSERT_FALSE(wait.StartWait());
+    ASSERT_TRUE(WaitUntil([&] { return lines.waiting.load() == 1; }));
+
+    // Idle, the driver waits for a change: the lines are not read (a USB transfer on many adapters),
+    // and the stack's own reads of them are answered with what was read before the wait.
+    const platform::CommQueryCounts before = Queries(port);
+    EXPECT_FALSE(wait.Signalled(kQuietMs));
+    for (int i = 0; i < 10; ++i) {
+        DWORD modem = 0;
+        ASSERT_TRUE(GetCommModemStatus(port, &modem));
+        EXPECT_EQ(modem, MS_CTS_ON | MS_DSR_ON);
+    }
+    const platform::CommQueryCounts idle = Queries(port);
+    EXPECT_EQ(idle.ModemLines, before.ModemLines);
+    EXPECT_LE(idle.ErrorCounts - before.ErrorCounts, 2u);
+
+    lines.Set(TIOCM_DSR);
+    ASSERT_TRUE(wait.Signalled());
+    ASSERT_TRUE(wait.Result());
+    EXPECT_EQ(wait.events, EV_CTS);
+    DWORD modem = 0;
+    ASSERT_TRUE(GetCommModemStatus(port, &modem));
+    EXPECT_EQ(modem, MS_DSR_ON);
+
+    // A line that went and came back before anybody looked has still changed.
+    ASSERT_FALSE(wait.StartWait());
+    ASSERT_TRUE(WaitUntil([&] { return lines.waiting.load() == 1; }));
+    lines.Pulse(TIOCM_CAR);
+    ASSERT_TRUE(wait.Signalled());
+    ASSERT_TRUE(wait.Result());
+    EXPECT_EQ(wait.events, EV_RLSD);
+
+    // A mask without modem events ends the driver's wait, and so does the close.
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    EXPECT_TRUE(WaitUntil([&] { return lines.waiting.load() == 0; }));
+    ASSERT_TRUE(SetCommMask(port, kStackMask));
+    ASSERT_FALSE(wait.StartWait());
+    ASSERT_TRUE(WaitUntil([&] { return lines.waiting.load() == 1; }));
+    ASSERT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(lines.waiting.load(), 0);
+}
+
+TEST_F(CommLine, WithoutADriverWaitModemLinesAreReadNowAndThen)
+{
+    FakeLines lines(false);
+    ASSERT_TRUE(platform::SetCommLinesForTesting(port, &lines));
+    ASSERT_TRUE(SetCommMask(port, kStackMask));
+    Pending wait(port);
+    ASSERT_FALSE(wait.StartWait());
+    ASSERT_TRUE(WaitUntil([&] { return lines.waitCalls.load() >= 1; }));
+
+    // A handful of reads in 400 ms, not one every few milliseconds.
+    const platform::CommQueryCounts before = Queries(port);
+    EXPECT_FALSE(wait.Signalled(2 * kQuietMs));
+    EXPECT_LE(Queries(port).ModemLines - before.ModemLines, 10u);
+
+    lines.Set(TIOCM_RNG);
+    ASSERT_TRUE(wait.Signalled());
+    ASSERT_TRUE(wait.Result());
+    EXPECT_EQ(wait.events, EV_RING);
 }
 
 TEST_F(CommLine, APtyHasNoModemLinesOrErrorCountersButNeverFails)
