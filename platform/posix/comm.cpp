@@ -394,4 +394,32 @@ BOOL CommOutputLinesForTesting(HANDLE file, LPDWORD lines, LPDWORD rtsRaises)
     return TRUE;
 }
 
+BOOL CommQueryCountsForTesting(HANDLE file, CommQueryCounts* counts)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    if (counts)
+        *counts = port->QueryCounts();
+    return TRUE;
+}
+
+BOOL SetCommLinesForTesting(HANDLE file, CommTestLines* lines)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    port->UseTestLines(lines);
+    return TRUE;
+}
+
+BOOL SetCommOutputQueueForTesting(HANDLE file, LONG bytes)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    port->InjectOutputQueue(bytes);
+    return TRUE;
+}
+
 } // namespace platform

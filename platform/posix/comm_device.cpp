@@ -2,9 +2,11 @@
 // line-event waits with Windows' edge semantics, each with its own worker and wake descriptor.
 #include "platform/posix/comm_p.h"
 
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -24,10 +26,18 @@ namespace platform
 namespace
 {
 
-// How often modem lines and error counters are read while a wait asks for them. The driver
-// offers no wake-up for them that poll() sees (TIOCMIWAIT blocks and cannot be cancelled), and
-// reading them much faster floods USB adapters with control transfers.
-constexpr int kLinePollMs = 10;
+// How often modem lines are read while a wait asks for them on a driver that cannot wait for a
+// change (TIOCMIWAIT): on many USB adapters every read is a control transfer, so not often.
+constexpr int kModemPollMs = 100;
+// How often error counters (and the modem-change counters beside them) are read while nothing else
+// makes the event worker look: they are also read whenever bytes arrive or a modem line changes,
+// and the driver keeps them itself, so this only bounds how late a break without bytes shows.
+constexpr int kErrorPollMs = 500;
+// The longest a settings change waits for the bytes before it to leave, as a close does: a line
+// held by flow control must not keep the caller for ever.
+constexpr auto kLongestDrain = std::chrono::seconds(10);
+// Time beyond the bytes' own line time that a settings change waits for them at most.
+constexpr auto kDrainMargin = std::chrono::milliseconds(50);
 
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr DWORD kErrorEvents = EV_ERR | EV_BREAK;
@@ -65,6 +75,50 @@ BOOL Fail(DWORD error)
 // What a device that has gone reports: the error of the EIO a hung-up tty gives.
 const DWORD kGoneError = Win32ErrorFromErrno(EIO);
 
+// A descriptor of /dev/null, opened once, that takes the place of a gone device's descriptor.
+// Opened while descriptors are still to be had (with the first port), never closed.
+int InertDescriptor()
+{
+    static const int inert = open("/dev/null", O_RDWR | O_CLOEXEC);
+    return inert;
+}
+
+// The private signal that interrupts the modem worker's driver wait. Its handler does nothing and
+// is installed without SA_RESTART, so the wait returns EINTR; it is only ever sent to that worker.
+int ModemWakeSignal()
+{
+    static const int number = [] {
+        const int chosen = SIGRTMAX - 3;
+        struct sigaction action {
+        };
+        action.sa_handler = +[](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(chosen, &action, nullptr);
+        return chosen;
+    }();
+    return number;
+}
+
+DWORD ModemStatusFromBits(int bits)
+{
+    DWORD status = 0;
+    if (bits & TIOCM_CTS)
+        status |= MS_CTS_ON;
+    if (bits & TIOCM_DSR)
+        status |= MS_DSR_ON;
+    if (bits & TIOCM_RNG)
+        status |= MS_RING_ON;
+    if (bits & TIOCM_CAR)
+        status |= MS_RLSD_ON;
+    return status;
+}
+
+template <class Counts> bool SameModemCounts(const Counts& a, const Counts& b)
+{
+    return a.cts == b.cts && a.dsr == b.dsr && a.rng == b.rng && a.dcd == b.dcd;
+}
+
 } // namespace
 
 CommDevice* CommDevice::Create(int fd, const DCB& initial)
@@ -73,6 +127,7 @@ CommDevice* CommDevice::Create(int fd, const DCB& initial)
     const int writeWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const int readWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     const int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    InertDescriptor();
     int error = 0;
     if (eventWake < 0 || writeWake < 0 || readWake < 0 || epollFd < 0) {
         error = errno;
@@ -158,10 +213,12 @@ void CommDevice::Shutdown()
     // No thread starts after the stopping flags were set under their locks, so the thread
     // objects are ours alone now. Closing the descriptor would not wake a worker in poll():
     // they are woken above and joined before anything is closed.
+    drainWake.notify_all();
     if (eventThread.joinable())
         eventThread.join();
     if (writeThread.joinable())
         writeThread.join();
+    StopModemWorker();
     {
         // A worker stopped while it waited for the last bit leaves RTS up, and nothing lowers it
         // after the close: a transmitter left on jams a half-duplex bus. The driver still sends
@@ -172,7 +229,7 @@ void CommDevice::Shutdown()
 
     {
         std::lock_guard guard(settingsLock);
-        if (rs485Set) {
+        if (rs485Set && !dead.load()) {
             serial_rs485 rs485{};
             if (ioctl(fd, TIOCGRS485, &rs485) == 0) {
                 rs485.flags &= ~SER_RS485_ENABLED;
@@ -181,6 +238,10 @@ void CommDevice::Shutdown()
             rs485Set = false;
         }
     }
+    // The line is handed back as a close on Windows hands it back: DTR and RTS drop, so a device
+    // that watches DTR sees the host go and no RS-485 transmitter is left on. HUPCL does the same
+    // at the last close of the tty, but not while somebody else still holds it open.
+    LineIoctl(TIOCMBIC, TIOCM_DTR | TIOCM_RTS);
     // On pseudo-terminals the exclusive flag outlives the descriptor: clear it, or nobody but
     // root could open the port again. The lock goes now, not when the last reference does.
     ioctl(fd, TIOCNXCL);
@@ -194,8 +255,96 @@ void CommDevice::MarkDead()
         return;
     // After a hang-up the descriptor reports POLLHUP for ever: it is not watched again.
     epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    // The tty is let go now, not at CloseHandle: while its file stays open the kernel keeps the
+    // device's name, and an adapter plugged back in comes back under another one. Closing the
+    // number would let an unrelated open reuse it under the feet of threads still calling on it;
+    // /dev/null in its place reads as end of file and fails every line call, and `dead`, set
+    // before, makes each call that reaches it report the device gone. Threads inside a call on
+    // the tty keep its file until they leave (the workers are woken below; the modem worker's
+    // driver wait ends at the hang-up), then the kernel frees it, and the flock with it.
+    ioctl(fd, TIOCNXCL);
+    if (const int inert = InertDescriptor(); inert >= 0)
+        dup3(inert, fd, O_CLOEXEC);
     Wake(eventWake);
     Wake(writeWake);
+    drainWake.notify_all();
+}
+
+int CommDevice::Query(QueryKind kind, unsigned long request, void* argument)
+{
+    if (dead.load())
+        return EIO;
+    queries[kind].fetch_add(1, std::memory_order_relaxed);
+    if (CommTestLines* lines = testLines.load()) {
+        if (request == TIOCMGET)
+            return lines->ModemLines(static_cast<int*>(argument));
+        if (request == TIOCMIWAIT)
+            return lines->WaitForChange();
+        if (request == TIOCGICOUNT) {
+            CommTestCounts played;
+            const int error = lines->Counts(&played);
+            auto* counts = static_cast<serial_icounter_struct*>(argument);
+            *counts = serial_icounter_struct{};
+            counts->cts = played.cts;
+            counts->dsr = played.dsr;
+            counts->rng = played.rng;
+            counts->dcd = played.dcd;
+            counts->frame = played.frame;
+            counts->parity = played.parity;
+            counts->overrun = played.overrun;
+            counts->brk = played.brk;
+            counts->buf_overrun = played.bufOverrun;
+            return error;
+        }
+    }
+    if (kind == qkOutputQueue) {
+        if (const long injected = injectedOutputQueue.load(); injected >= 0) {
+            *static_cast<int*>(argument) = static_cast<int>(injected);
+            return 0;
+        }
+    }
+    if (ioctl(fd, request, argument) == 0)
+        return 0;
+    const int error = errno;
+    // Once the number stands for /dev/null, its ENOTTY must not read as a line the device lacks.
+    return dead.load() ? EIO : error;
+}
+
+void CommDevice::UseTestLines(CommTestLines* lines)
+{
+    testLines.store(lines);
+    hasModemLines.store(true);
+    hasErrorCounts.store(true);
+    hasModemWait.store(true);
+    DWORD modem = 0;
+    ReadModemLines(&modem);
+    ErrorCounts counts;
+    ReadErrorCounts(&counts);
+    {
+        std::lock_guard guard(eventLock);
+        modemSeen = modem | injectedModem;
+        errorsSeen = counts;
+    }
+    std::lock_guard guard(errorLock);
+    errorsCleared = counts;
+}
+
+CommQueryCounts CommDevice::QueryCounts() const
+{
+    CommQueryCounts counts;
+    counts.ModemLines = queries[qkModemLines].load(std::memory_order_relaxed);
+    counts.ModemWaits = queries[qkModemWait].load(std::memory_order_relaxed);
+    counts.ErrorCounts = queries[qkErrorCounts].load(std::memory_order_relaxed);
+    counts.OutputQueue = queries[qkOutputQueue].load(std::memory_order_relaxed);
+    return counts;
+}
+
+int CommDevice::OutputQueued()
+{
+    int queued = 0;
+    if (Query(qkOutputQueue, TIOCOUTQ, &queued) != 0)
+        return 0;
+    return std::max(queued, 0);
 }
 
 // ---- Line samples -----------------------------------------------------------------------------
@@ -205,21 +354,21 @@ bool CommDevice::ReadModemLines(DWORD* status)
     *status = 0;
     if (!hasModemLines.load(std::memory_order_relaxed))
         return true;
+    {
+        // While the modem worker waits for a change, the lines it read before are still the lines.
+        std::lock_guard guard(eventLock);
+        if (modemWaiting) {
+            *status = modemCache;
+            return true;
+        }
+    }
     int bits = 0;
-    if (ioctl(fd, TIOCMGET, &bits) != 0) {
-        const int error = errno;
+    if (const int error = Query(qkModemLines, TIOCMGET, &bits)) {
         if (IsMissing(error))
             hasModemLines.store(false, std::memory_order_relaxed);
         return !IsGone(error);
     }
-    if (bits & TIOCM_CTS)
-        *status |= MS_CTS_ON;
-    if (bits & TIOCM_DSR)
-        *status |= MS_DSR_ON;
-    if (bits & TIOCM_RNG)
-        *status |= MS_RING_ON;
-    if (bits & TIOCM_CAR)
-        *status |= MS_RLSD_ON;
+    *status = ModemStatusFromBits(bits);
     return true;
 }
 
@@ -229,8 +378,7 @@ bool CommDevice::ReadErrorCounts(ErrorCounts* counts)
     if (!hasErrorCounts.load(std::memory_order_relaxed))
         return true;
     serial_icounter_struct icount{};
-    if (ioctl(fd, TIOCGICOUNT, &icount) != 0) {
-        const int error = errno;
+    if (const int error = Query(qkErrorCounts, TIOCGICOUNT, &icount)) {
         if (IsMissing(error))
             hasErrorCounts.store(false, std::memory_order_relaxed);
         return !IsGone(error);
@@ -240,6 +388,20 @@ bool CommDevice::ReadErrorCounts(ErrorCounts* counts)
     counts->overrun = icount.overrun;
     counts->brk = icount.brk;
     counts->bufOverrun = icount.buf_overrun;
+    counts->cts = icount.cts;
+    counts->dsr = icount.dsr;
+    counts->rng = icount.rng;
+    counts->dcd = icount.dcd;
+    {
+        // A line that changed between the modem worker's read and the start of its driver wait
+        // wakes nobody; the driver's counters still tell. The cached lines are then stale, and the
+        // worker starts over with a fresh read.
+        std::lock_guard guard(eventLock);
+        if (modemWaiting && !SameModemCounts(modemCounts, *counts)) {
+            modemWaiting = false;
+            PokeModemWorkerLocked();
+        }
+    }
     return true;
 }
 
@@ -268,8 +430,8 @@ DWORD CommDevice::Arrivals(uint64_t* arrivals)
 {
     std::lock_guard guard(readLock);
     int waiting = 0;
-    if (ioctl(fd, FIONREAD, &waiting) != 0)
-        return errno;
+    if (const int error = Query(qkOther, FIONREAD, &waiting))
+        return error;
     *arrivals = consumed + static_cast<uint64_t>(waiting);
     return 0;
 }
@@ -279,7 +441,8 @@ bool CommDevice::TakeSample(Sample* sample)
     const int error = Arrivals(&sample->arrivals);
     if (error != 0 && IsGone(error))
         return false;
-    return ReadModemLines(&sample->modem) && ReadErrorCounts(&sample->errors);
+    // The counters first: they tell whether the modem worker's lines are still current.
+    return ReadErrorCounts(&sample->errors) && ReadModemLines(&sample->modem);
 }
 
 DWORD CommDevice::EventsSinceLocked(const Sample& sample) const
@@ -295,6 +458,15 @@ DWORD CommDevice::EventsSinceLocked(const Sample& sample) const
     if (changed & MS_RLSD_ON)
         events |= EV_RLSD;
     if (changed & MS_RING_ON)
+        events |= EV_RING;
+    // A line that went and came back between two looks still changed twice.
+    if (sample.errors.cts != errorsSeen.cts)
+        events |= EV_CTS;
+    if (sample.errors.dsr != errorsSeen.dsr)
+        events |= EV_DSR;
+    if (sample.errors.dcd != errorsSeen.dcd)
+        events |= EV_RLSD;
+    if (sample.errors.rng != errorsSeen.rng)
         events |= EV_RING;
     const DWORD errors = ErrorBits(errorsSeen, sample.errors) | injectedEventErrors;
     // Windows counts a receive-queue overflow among the errors the stack must hear about too.
@@ -314,10 +486,124 @@ void CommDevice::TakeBaselinesLocked(const Sample& sample)
     injectedEventErrors = 0;
 }
 
-bool CommDevice::NeedsTicksLocked() const
+int CommDevice::TickMsLocked() const
 {
-    return ((mask & kModemEvents) && hasModemLines.load(std::memory_order_relaxed)) ||
-           ((mask & kErrorEvents) && hasErrorCounts.load(std::memory_order_relaxed));
+    const bool counters = hasErrorCounts.load(std::memory_order_relaxed);
+    int ms = -1;
+    if ((mask & kModemEvents) && hasModemLines.load(std::memory_order_relaxed)) {
+        // With the driver waiting for changes only the counters are read, for a change it missed.
+        if (!(hasModemWait.load() && modemThread.joinable() && !modemLeft))
+            ms = kModemPollMs;
+        else if (counters)
+            ms = kErrorPollMs;
+    }
+    if ((mask & kErrorEvents) && counters)
+        ms = ms < 0 ? kErrorPollMs : std::min(ms, kErrorPollMs);
+    return ms;
+}
+
+// ---- Modem-line waits ---------------------------------------------------------------------------
+
+bool CommDevice::WantsModemWaitLocked() const
+{
+    return (mask & kModemEvents) && hasModemLines.load() && hasModemWait.load() && !dead.load();
+}
+
+void CommDevice::PokeModemWorkerLocked()
+{
+    // Under eventLock the worker has not yet said it left, so its thread still exists.
+    if (modemThread.joinable() && !modemLeft)
+        pthread_kill(modemThread.native_handle(), ModemWakeSignal());
+}
+
+bool CommDevice::StartModemWorkerLocked()
+{
+    if (modemThread.joinable() || eventStopping || modemStopping)
+        return true;
+    ModemWakeSignal(); // the handler is in place before the first signal can come
+    try {
+        modemThread = std::thread(&CommDevice::ModemWorker, this);
+        return true;
+    } catch (const std::system_error&) {
+        hasModemWait.store(false);
+        return false;
+    }
+}
+
+void CommDevice::StopModemWorker()
+{
+    std::unique_lock lock(eventLock);
+    modemStopping = true;
+    modemIdle.notify_all();
+    if (!modemThread.joinable())
+        return;
+    // A signal that comes just before the worker enters its driver wait is lost: send it again
+    // until the worker says it has left.
+    while (!modemLeft) {
+        pthread_kill(modemThread.native_handle(), ModemWakeSignal());
+        modemIdle.wait_for(lock, std::chrono::milliseconds(2));
+    }
+    modemThread.join(); // it has nothing left to do that needs the lock
+}
+
+void CommDevice::ModemWorker()
+{
+    pthread_setname_np(pthread_self(), "commmodem");
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, ModemWakeSignal());
+    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+
+    std::unique_lock lock(eventLock);
+    for (;;) {
+        modemIdle.wait(lock, [this] { return modemStopping || eventStopping || WantsModemWaitLocked(); });
+        if (modemStopping || eventStopping)
+            break;
+        lock.unlock();
+        // The counters and the lines just before the wait: the wait reports changes from its start,
+        // the counters show one that came in between.
+        ErrorCounts counts;
+        const bool countsRead = ReadErrorCounts(&counts);
+        int bits = 0;
+        const int readError = countsRead ? Query(qkModemLines, TIOCMGET, &bits) : EIO;
+        lock.lock();
+        if (readError != 0) {
+            if (IsMissing(readError))
+                hasModemLines.store(false);
+            else if (IsGone(readError))
+                MarkDead();
+            continue;
+        }
+        if (modemStopping || eventStopping)
+            break;
+        if (!WantsModemWaitLocked())
+            continue;
+        modemCache = ModemStatusFromBits(bits);
+        modemCounts = counts;
+        modemWaiting = true;
+        lock.unlock();
+        const int waitError = Query(
+            qkModemWait, TIOCMIWAIT,
+            reinterpret_cast<void*>(static_cast<uintptr_t>(TIOCM_RNG | TIOCM_DSR | TIOCM_CD | TIOCM_CTS)));
+        lock.lock();
+        modemWaiting = false;
+        if (waitError == 0 || waitError == EINTR) {
+            // A change, or a look at the state asked for: the event worker samples the line.
+            if (waitError == 0)
+                Wake(eventWake);
+            continue;
+        }
+        if (IsGone(waitError)) {
+            MarkDead();
+            continue;
+        }
+        // The driver cannot wait for modem lines: the event worker reads them now and then.
+        hasModemWait.store(false);
+        Wake(eventWake);
+        break;
+    }
+    modemLeft = true;
+    modemIdle.notify_all();
 }
 
 // ---- Line-event waits -----------------------------------------------------------------------------
@@ -349,6 +635,9 @@ BOOL CommDevice::SetMask(DWORD newMask)
         ++generation;
         if (waitRecord)
             CompleteWaitLocked(0, ERROR_SUCCESS);
+        if (modemWaiting && !(mask & kModemEvents))
+            PokeModemWorkerLocked();
+        modemIdle.notify_all();
     }
     if (!alive)
         MarkDead();
@@ -431,6 +720,9 @@ BOOL CommDevice::WaitEvent(LPDWORD eventMask, LPOVERLAPPED overlapped)
             return Fail(ERROR_NOT_ENOUGH_MEMORY);
         }
     }
+    // Without its own worker the modem lines are read by the event worker instead.
+    if (WantsModemWaitLocked())
+        StartModemWorkerLocked();
     waitRecord = overlapped;
     waitMask = eventMask;
     waitPending.store(true, std::memory_order_release);
@@ -473,7 +765,7 @@ void CommDevice::EventWorker()
             CompleteWaitLocked(events, ERROR_SUCCESS);
             continue;
         }
-        const int timeout = NeedsTicksLocked() ? kLinePollMs : -1;
+        const int timeout = TickMsLocked();
         lock.unlock();
 
         epoll_event ready[2];
@@ -660,6 +952,10 @@ int CommDevice::WriteSome(WriteRequest& request)
 {
     while (request.done < request.size) {
         const ssize_t count = write(fd, request.data + request.done, request.size - request.done);
+        // The number may have come to stand for /dev/null, which takes everything: bytes written
+        // once the device has gone count as lost, not as sent.
+        if (dead.load())
+            return EIO;
         if (count > 0) {
             request.done += static_cast<DWORD>(count);
             NoteBytesSentLocked(static_cast<DWORD>(count));
@@ -829,11 +1125,14 @@ constexpr auto kShortestStep = std::chrono::microseconds(50);
 
 void CommDevice::NoteBytesSentLocked(DWORD count)
 {
-    if (!rtsRaised || count == 0)
+    if (count == 0)
         return;
     // Bytes taken while earlier ones are still going out queue up behind them.
     const auto character = std::chrono::microseconds(characterMicros.load());
-    lineBusyUntil = std::max(lineBusyUntil, Clock::now()) + character * count;
+    const Clock::time_point now = Clock::now();
+    sentUntil = std::max(sentUntil, now) + character * count;
+    if (rtsRaised)
+        lineBusyUntil = std::max(lineBusyUntil, now) + character * count;
 }
 
 bool CommDevice::WaitUntilSentLocked(std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline)
@@ -859,17 +1158,15 @@ bool CommDevice::WaitUntilSentLocked(std::unique_lock<std::mutex>& lock, const C
         if (deadline && now >= *deadline)
             return true;
         const auto character = std::chrono::microseconds(characterMicros.load());
-        int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0)
-            queued = 0;
+        const int queued = OutputQueued();
         Clock::duration step;
         if (queued > 0) {
             emptySet = false;
             step = character * queued;
         } else if (hasTransmitterReport.load()) {
             unsigned int status = 0;
-            if (ioctl(fd, TIOCSERGETLSR, &status) != 0) {
-                if (IsGone(errno))
+            if (const int error = Query(qkOther, TIOCSERGETLSR, &status)) {
+                if (IsGone(error))
                     MarkDead();
                 else
                     hasTransmitterReport.store(false);
@@ -925,9 +1222,7 @@ void CommDevice::LowerRtsAfterDrainLocked(std::unique_lock<std::mutex>& lock)
         // line held by flow control must not keep the close waiting.
         const Clock::time_point now = Clock::now();
         const auto character = std::chrono::microseconds(characterMicros.load());
-        int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0)
-            queued = 0;
+        const int queued = OutputQueued();
         const Clock::duration ahead = std::max<Clock::duration>(lineBusyUntil - now, character * queued);
         const Clock::time_point deadline =
             now + std::min<Clock::duration>(ahead + character * kFifoCharacters, std::chrono::seconds(10));
@@ -946,9 +1241,9 @@ DWORD CommDevice::LineIoctl(unsigned long request, int bits)
         outputLines.fetch_or(lines);
     else if (request == TIOCMBIC)
         outputLines.fetch_and(~lines);
-    if (ioctl(fd, request, &bits) == 0)
+    const int error = Query(qkOther, request, &bits);
+    if (error == 0)
         return ERROR_SUCCESS;
-    const int error = errno;
     if (IsMissing(error))
         return ERROR_SUCCESS; // no modem lines (pseudo-terminal): nothing to set
     if (IsGone(error))
@@ -965,16 +1260,83 @@ BOOL CommDevice::GetState(LPDCB result)
     return TRUE;
 }
 
+void CommDevice::DrainOutput()
+{
+    // At the settings the bytes were handed over under. The bound is their line time from now,
+    // with what the driver still holds, plus a margin: flow control may hold the line for ever.
+    const auto character = std::chrono::microseconds(characterMicros.load());
+    const Clock::time_point start = Clock::now();
+    const auto pendingBytes = [this] {
+        uint64_t pending = 0;
+        for (const WriteRequest& request : writes)
+            pending += request.size - request.done;
+        return pending;
+    };
+    std::unique_lock lock(writeLock);
+    const uint64_t handedOver = pendingBytes() + static_cast<uint64_t>(OutputQueued()) + kFifoCharacters;
+    const Clock::duration busy = std::max<Clock::duration>(sentUntil - start, Clock::duration::zero());
+    const Clock::time_point deadline =
+        start + std::min<Clock::duration>(character * handedOver + busy + kDrainMargin, kLongestDrain);
+    for (;;) {
+        if (writeStopping || dead.load())
+            return;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline)
+            return;
+        Clock::duration step;
+        if (const uint64_t pending = pendingBytes(); pending > 0) {
+            step = character * pending;
+        } else if (const int queued = OutputQueued(); queued > 0) {
+            step = character * queued;
+        } else if (hasTransmitterReport.load()) {
+            // The driver's queue is empty; a UART tells when its last bit has gone.
+            unsigned int status = 0;
+            if (const int error = Query(qkOther, TIOCSERGETLSR, &status)) {
+                if (IsGone(error))
+                    MarkDead();
+                else
+                    hasTransmitterReport.store(false);
+                continue;
+            }
+            if (status & TIOCSER_TEMT)
+                return;
+            step = character;
+        } else if (now >= sentUntil) {
+            // Without that report: when the bytes the driver took have had their line time (a USB
+            // adapter holds hundreds of its own that the driver no longer counts).
+            return;
+        } else {
+            step = sentUntil - now;
+        }
+        step = std::clamp<Clock::duration>(step, std::chrono::milliseconds(1), std::chrono::milliseconds(50));
+        drainWake.wait_for(lock, std::min<Clock::duration>(step, deadline - now));
+    }
+}
+
 BOOL CommDevice::SetState(const DCB& wanted)
 {
     if (!IsValidDcb(wanted))
         return Fail(ERROR_INVALID_PARAMETER);
     if (dead.load())
         return Fail(kGoneError);
+    // A change of the line's format waits until what was handed over before it has left, so an
+    // answer never leaves half at the old and half at the new settings. Changes of the output
+    // lines alone go at once. One change at a time, so a later one cannot overtake the wait.
+    std::lock_guard changing(stateChangeLock);
+    const LineTermios line = TermiosFromDcb(wanted);
+    bool lineChanges;
+    {
+        std::lock_guard guard(settingsLock);
+        lineChanges = !(line == TermiosFromDcb(dcb));
+    }
+    if (lineChanges)
+        DrainOutput();
     std::unique_lock guard(settingsLock);
-    if (const int error = WriteLineTermios(fd, TermiosFromDcb(wanted))) {
-        if (IsGone(error))
+    if (const int error = WriteLineTermios(fd, line)) {
+        if (IsGone(error) || dead.load()) {
             MarkDead();
+            return Fail(kGoneError);
+        }
         return Fail(Win32ErrorFromErrno(error));
     }
     dcb = wanted;
@@ -1058,15 +1420,12 @@ BOOL CommDevice::ClearError(LPDWORD errors, LPCOMSTAT status)
     if (status) {
         *status = COMSTAT{};
         int input = 0;
-        if (ioctl(fd, FIONREAD, &input) != 0) {
-            const int error = errno;
+        if (const int error = Query(qkOther, FIONREAD, &input)) {
             if (IsGone(error))
                 MarkDead();
             return Fail(Win32ErrorFromErrno(error));
         }
-        int output = 0;
-        if (ioctl(fd, TIOCOUTQ, &output) != 0)
-            output = 0;
+        const int output = OutputQueued();
         uint64_t pending = 0;
         {
             std::lock_guard guard(writeLock);
@@ -1101,13 +1460,17 @@ BOOL CommDevice::Escape(DWORD function)
         break;
     case SETBREAK:
     case CLRBREAK:
-        if (ioctl(fd, function == SETBREAK ? TIOCSBRK : TIOCCBRK) != 0 && !IsMissing(errno))
-            error = Win32ErrorFromErrno(errno);
+        if (const int failed = Query(qkOther, function == SETBREAK ? TIOCSBRK : TIOCCBRK, nullptr);
+            failed != 0 && !IsMissing(failed))
+            error = Win32ErrorFromErrno(failed);
         break;
     case SETXOFF:
     case SETXON:
-        if (tcflow(fd, function == SETXOFF ? TCOOFF : TCOON) != 0 && !IsMissing(errno))
-            error = Win32ErrorFromErrno(errno);
+        if (const int failed =
+                Query(qkOther, TCXONC,
+                      reinterpret_cast<void*>(static_cast<uintptr_t>(function == SETXOFF ? TCOOFF : TCOON)));
+            failed != 0 && !IsMissing(failed))
+            error = Win32ErrorFromErrno(failed);
         break;
     case RESETDEV:
         break;
@@ -1156,21 +1519,22 @@ BOOL CommDevice::Purge(DWORD flags)
         return TRUE;
     if (flags & PURGE_TXCLEAR) {
         if (tcflush(fd, TCOFLUSH) != 0)
-            return Fail(Win32ErrorFromErrno(errno));
+            return Fail(dead.load() ? kGoneError : Win32ErrorFromErrno(errno));
         // What the driver held is gone; an adapter may still send what it holds of its own.
         std::lock_guard guard(writeLock);
         const auto held = std::chrono::microseconds(characterMicros.load()) * kAdapterCharacters;
         lineBusyUntil = std::min(lineBusyUntil, Clock::now() + held);
+        sentUntil = std::min(sentUntil, Clock::now() + held);
     }
     if (flags & PURGE_RXCLEAR) {
         std::lock_guard guard(readLock);
         // Discarded bytes count as taken, so that arrivals stay continuous: bytes that come
         // after the purge are new, those before it are not reported again.
         int waiting = 0;
-        if (ioctl(fd, FIONREAD, &waiting) != 0)
+        if (Query(qkOther, FIONREAD, &waiting) != 0)
             waiting = 0;
         if (tcflush(fd, TCIFLUSH) != 0)
-            return Fail(Win32ErrorFromErrno(errno));
+            return Fail(dead.load() ? kGoneError : Win32ErrorFromErrno(errno));
         consumed += static_cast<uint64_t>(waiting);
     }
     return TRUE;

@@ -29,6 +29,8 @@ struct LineTermios {
     uint8_t cc[19] = {};
     uint32_t ispeed = 0;
     uint32_t ospeed = 0;
+
+    bool operator==(const LineTermios&) const = default;
 };
 
 /// Whether SetCommState can apply the record: a rate above 0, 5 to 8 data bits, a known parity,
@@ -45,6 +47,41 @@ LineTermios TermiosFromDcb(const DCB& dcb);
 /// TCGETS2 and TCSETS2 on an open tty. @return 0 or the errno.
 int ReadLineTermios(int fd, LineTermios* settings);
 int WriteLineTermios(int fd, const LineTermios& settings);
+
+// ---- A line played by a test (comm_device.cpp) -------------------------------------------------
+
+/// The driver's counters a test plays: modem-line changes and line errors.
+struct CommTestCounts {
+    int cts = 0;
+    int dsr = 0;
+    int rng = 0;
+    int dcd = 0;
+    int frame = 0;
+    int parity = 0;
+    int overrun = 0;
+    int brk = 0;
+    int bufOverrun = 0;
+};
+
+/// Modem lines and counters of a device played by a test, for a port over a pseudo-terminal
+/// (which has neither). Each call answers as the driver's ioctl would: 0 or an errno.
+/// Thread: the port's workers and callers, concurrently.
+class CommTestLines
+{
+public:
+    virtual ~CommTestLines() = default;
+    /// TIOCMGET: TIOCM_* bits.
+    virtual int ModemLines(int* bits) = 0;
+    /// TIOCGICOUNT.
+    virtual int Counts(CommTestCounts* counts) = 0;
+    /// TIOCMIWAIT: blocks until a modem line changes (0) or a signal interrupts the calling
+    /// thread (EINTR); ENOTTY where the driver has no such wait.
+    virtual int WaitForChange() = 0;
+};
+
+/// Makes an open port ask `lines` instead of the driver from now on, as if it had just been opened
+/// on a device that has modem lines and counters. `lines` must outlive the port.
+BOOL SetCommLinesForTesting(HANDLE file, CommTestLines* lines);
 
 // ---- Names and overlapped records (comm.cpp) ---------------------------------------------------
 
@@ -72,10 +109,25 @@ void CompleteOverlapped(OVERLAPPED* record, DWORD error, DWORD bytes);
 /// finishes pending writes. Each sleeps in epoll_wait/poll on the descriptor and a wake eventfd,
 /// or on a condition variable while it has nothing to do.
 ///
-/// Locks: eventLock and writeLock may be held while the completion lock (comm.cpp) or the
-/// platform's event locks (ResetEvent, SetEvent) are taken, the completion lock while SetEvent
-/// takes the platform's; readLock, errorLock and settingsLock are always taken alone. No lock is held while a
-/// worker sleeps in epoll_wait/poll, nor while the line is sampled (the ioctls can be slow on USB adapters).
+/// A third worker, "commmodem", started when a wait first asks for modem-line events on a device
+/// that has modem lines, sleeps in the driver's wait for a modem-line change (TIOCMIWAIT) and
+/// wakes the event worker; it is interrupted by a private signal (installed without SA_RESTART)
+/// when the mask no longer asks for modem events, when the device goes and at the close. Where the
+/// driver has no such wait (ENOTTY, EINVAL) the event worker reads the modem lines every
+/// kModemPollMs instead; error counters are read when bytes arrive, when a modem line changes and
+/// otherwise every kErrorPollMs.
+///
+/// A device that goes (hang-up, EIO, ENODEV) is released at once: the descriptor's number is
+/// made to stand for /dev/null (dup3), so the kernel frees the tty and its name while threads
+/// still inside a call on the number stay safe; from then on waits fail once, reads give 0 bytes,
+/// and writes and line calls fail with the gone error.
+///
+/// Locks: stateChangeLock (one SetCommState at a time, held across the drain wait) comes before
+/// settingsLock and writeLock. eventLock and writeLock may be held while the completion lock
+/// (comm.cpp) or the platform's event locks (ResetEvent, SetEvent) are taken, the completion lock
+/// while SetEvent takes the platform's; readLock, errorLock and settingsLock are otherwise taken
+/// alone. No lock is held while a worker sleeps in epoll_wait/poll/TIOCMIWAIT, nor while the line
+/// is sampled (the ioctls can be slow on USB adapters).
 class CommDevice final : public KernelObject
 {
 public:
@@ -107,16 +159,26 @@ public:
     DWORD Wakeups() const { return wakeups.load(std::memory_order_relaxed); }
     DWORD OutputLines() const { return outputLines.load(); }
     DWORD RtsRaises() const { return rtsRaises.load(); }
+    CommQueryCounts QueryCounts() const;
+    void InjectOutputQueue(LONG bytes) { injectedOutputQueue.store(bytes < 0 ? -1 : bytes); }
+    void UseTestLines(CommTestLines* lines);
 
 private:
-    /// The driver's error counters (TIOCGICOUNT) that become CE_* bits.
+    /// The driver's counters (TIOCGICOUNT): the errors that become CE_* bits, and the modem-line
+    /// changes, which tell of a change that happened while nobody was waiting for it.
     struct ErrorCounts {
         int frame = 0;
         int parity = 0;
         int overrun = 0;
         int brk = 0;
         int bufOverrun = 0;
+        int cts = 0;
+        int dsr = 0;
+        int rng = 0;
+        int dcd = 0;
     };
+    /// What a driver query is about, for the counts tests and measurements read.
+    enum QueryKind { qkModemLines, qkModemWait, qkErrorCounts, qkOutputQueue, qkOther, qkKinds };
     /// What the line looked like at one moment, taken without eventLock.
     struct Sample {
         uint64_t arrivals = 0; // bytes ever taken into the driver's input queue
@@ -136,7 +198,10 @@ private:
     DWORD Arrivals(uint64_t* arrivals);
     DWORD EventsSinceLocked(const Sample& sample) const;
     void TakeBaselinesLocked(const Sample& sample);
-    bool NeedsTicksLocked() const;
+    /// How long the event worker may sleep before it looks at the line again (-1: until woken).
+    int TickMsLocked() const;
+    /// Ends the modem worker's driver wait so that it looks at its state again. @pre eventLock held.
+    void PokeModemWorkerLocked();
     void CompleteWaitLocked(DWORD events, DWORD error);
     void EventWorker();
     void WriteWorker();
@@ -146,7 +211,22 @@ private:
     DWORD ReadAvailable(uint8_t* buffer, DWORD toRead, DWORD* got);
     DWORD ReadAvailableLocked(uint8_t* buffer, DWORD toRead, DWORD* got);
     DWORD ReadWithTimeouts(uint8_t* buffer, DWORD toRead, const COMMTIMEOUTS& timeouts, DWORD* got);
+    /// Marks the device gone and releases the tty at once (see the class comment).
     void MarkDead();
+    /// One driver query on the line, counted. @return 0 or the errno; EIO once the device is gone,
+    /// also when the number already stands for /dev/null (which would answer ENOTTY).
+    int Query(QueryKind kind, unsigned long request, void* argument);
+    /// The modem-line worker's body, and its start (@pre eventLock held) and stop (@pre not held).
+    void ModemWorker();
+    bool StartModemWorkerLocked();
+    void StopModemWorker();
+    /// Whether the mask asks for modem events the modem worker can wait for. @pre eventLock held.
+    bool WantsModemWaitLocked() const;
+    /// Waits until the bytes handed to this layer and the driver have left the line at the present
+    /// settings, no longer than they take plus a margin (10 s at most). Takes writeLock at times.
+    void DrainOutput();
+    /// The driver's output queue (or the injected one). @return 0 when unknown.
+    int OutputQueued();
     /// Reads the modem lines. @return false when the device has gone.
     bool ReadModemLines(DWORD* status);
     /// Reads the error counters. @return false when the device has gone.
@@ -191,6 +271,11 @@ private:
     std::atomic<bool> dead{false};
     std::atomic<bool> hasModemLines{true};
     std::atomic<bool> hasErrorCounts{true};
+    /// The driver can wait for a modem-line change (TIOCMIWAIT); ptys and some drivers cannot.
+    std::atomic<bool> hasModemWait{true};
+    std::atomic<DWORD> queries[qkKinds];
+    std::atomic<long> injectedOutputQueue{-1};
+    std::atomic<CommTestLines*> testLines{nullptr};
     /// The controller tells when its transmitter is empty (TIOCSERGETLSR); USB adapters other
     /// than FTDI's and pseudo-terminals do not.
     std::atomic<bool> hasTransmitterReport{true};
@@ -204,10 +289,13 @@ private:
     /// Mirrors waitRecord != nullptr for readers, which must not take eventLock.
     std::atomic<bool> waitPending{false};
 
+    std::mutex stateChangeLock;
     std::mutex settingsLock;
-    DCB dcb;                 // guarded by settingsLock
-    COMMTIMEOUTS timeouts{}; // guarded by settingsLock
-    bool rs485Set = false;   // guarded by settingsLock: the driver's RS-485 mode was switched on
+    DCB dcb; // guarded by settingsLock
+    /// A new handle's reads return at once with what is there, until somebody asks otherwise: no
+    /// order in which the stack's threads start can leave a reader waiting for bytes.
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0}; // guarded by settingsLock
+    bool rs485Set = false; // guarded by settingsLock: the driver's RS-485 mode was switched on
 
     std::mutex readLock;
     /// Bytes taken out of the driver's input queue by reads and purges. With the queue count it
@@ -230,6 +318,16 @@ private:
     DWORD injectedEventErrors = 0;     // guarded by eventLock
     DWORD injectedModem = 0;           // guarded by eventLock
     std::thread eventThread;           // started and joined under eventLock / by OnClose
+    /// The modem worker: its thread (started under eventLock, joined by Shutdown), whether it must
+    /// leave, whether it is inside its driver wait (the modem lines it read just before are then
+    /// current until it wakes: modemCache), and whether it has left.
+    std::thread modemThread;
+    std::condition_variable modemIdle; // with eventLock
+    bool modemStopping = false;        // guarded by eventLock
+    bool modemWaiting = false;         // guarded by eventLock
+    bool modemLeft = false;            // guarded by eventLock
+    DWORD modemCache = 0;              // guarded by eventLock
+    ErrorCounts modemCounts;           // guarded by eventLock: the counters when modemCache was read
 
     std::mutex errorLock;
     DWORD pendingErrors = 0;   // guarded by errorLock: injected, not yet cleared
@@ -237,6 +335,7 @@ private:
 
     std::mutex writeLock;
     std::condition_variable writeIdle; // with writeLock
+    std::condition_variable drainWake; // with writeLock: a settings change waiting for the line
     std::deque<WriteRequest> writes;   // guarded by writeLock, oldest first
     bool writeStopping = false;        // guarded by writeLock
     /// RTS switches an RS-485 transmitter and the driver has no RS-485 mode: this layer raises
@@ -247,6 +346,8 @@ private:
     /// When the bytes the driver took since RTS went up would have left the line if sent back to
     /// back at the present rate: a USB adapter holds hundreds of bytes the driver no longer counts.
     Clock::time_point lineBusyUntil{}; // guarded by writeLock
+    /// The same for every byte the driver took, toggling or not: when a settings change may go.
+    Clock::time_point sentUntil{}; // guarded by writeLock
     std::thread writeThread;
     TPortClaim claim; // given back by Shutdown, when the exclusive locks go
 };

@@ -106,7 +106,9 @@ LineTermios TermiosFromDcb(const DCB& dcb)
         t.iflag |= IXOFF;
 
     const uint32_t rateCode = RateCodeFor(dcb.BaudRate);
-    t.cflag = CREAD | CLOCAL | SizeFlag(dcb.ByteSize) | ParityFlags(dcb.Parity) | rateCode;
+    // HUPCL: the last close drops DTR and RTS, as a close on Windows does, so a device that
+    // watches DTR sees the host go.
+    t.cflag = CREAD | CLOCAL | HUPCL | SizeFlag(dcb.ByteSize) | ParityFlags(dcb.Parity) | rateCode;
     // On Linux CSTOPB means 1.5 stop bits after 5 data bits and 2 otherwise.
     if (dcb.StopBits != ONESTOPBIT)
         t.cflag |= CSTOPB;

@@ -45,10 +45,10 @@ struct OVERLAPPED {
 using LPOVERLAPPED = OVERLAPPED*;
 
 /// Reads what has arrived, up to `toRead` bytes, according to the port's time-outs. With
-/// ReadIntervalTimeout MAXDWORD and the two read totals 0 (the serial stack's setting) it returns
-/// at once, possibly with 0 bytes. Reads always complete before the call returns, also with an
-/// OVERLAPPED record: TRUE, the count in *bytesRead (when given) and in the record, and the
-/// record's event set. Once the device has gone, reads succeed with 0 bytes.
+/// ReadIntervalTimeout MAXDWORD and the two read totals 0 (the serial stack's setting, and a new
+/// handle's until SetCommTimeouts) it returns at once, possibly with 0 bytes. Reads always complete before
+/// the call returns, also with an OVERLAPPED record: TRUE, the count in *bytesRead (when given) and in the
+/// record, and the record's event set. Once the device has gone, reads succeed with 0 bytes.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPOVERLAPPED overlapped);
 
 /// Writes `toWrite` bytes. When the driver takes all of them at once: TRUE and the count.
@@ -150,8 +150,12 @@ BOOL GetCommState(HANDLE file, LPDCB dcb);
 /// transmitter has sent the last bit. DSR flow, DTR handshake, the XON/XOFF limits, parity checking and the
 /// special characters have no counterpart here: they are kept in the record and nothing else.
 /// Received bytes always pass unchanged (no stripping, no replacement, no NUL removal).
+/// A change of rate, format or flow control first waits until the bytes written before it have
+/// left the line (pending writes, the driver's queue, the transmitter), no longer than their line
+/// time at the old settings plus a margin and never more than 10 s; output lines change at once.
+/// The last close of the port drops DTR and RTS.
 /// @return FALSE with ERROR_INVALID_PARAMETER for values outside these ranges (the device is
-/// not touched), or with the driver's error.
+/// not touched), ERROR_DEV_NOT_EXIST once the device has gone, or with the driver's error.
 BOOL SetCommState(HANDLE file, LPDCB dcb);
 
 /// Queue sizes are the driver's own on this platform; the call checks the handle and succeeds.
@@ -304,5 +308,22 @@ constexpr DWORD kTestLineRts = 0x02;
 /// transmitter on for sending (RTS_CONTROL_TOGGLE on a driver without an RS-485 mode).
 /// @return FALSE with ERROR_INVALID_HANDLE for a handle that is not an open port.
 BOOL CommOutputLinesForTesting(HANDLE file, LPDWORD lines, LPDWORD rtsRaises);
+
+/// How often an open port has asked the driver about its line since it was opened: modem lines
+/// (TIOCMGET: a USB transfer on many adapters), waits for a modem-line change (TIOCMIWAIT), error
+/// counters (TIOCGICOUNT) and the output queue (TIOCOUTQ). Lets tests and measurements see what
+/// an idle port costs.
+struct CommQueryCounts {
+    DWORD ModemLines = 0;
+    DWORD ModemWaits = 0;
+    DWORD ErrorCounts = 0;
+    DWORD OutputQueue = 0;
+};
+BOOL CommQueryCountsForTesting(HANDLE file, CommQueryCounts* counts);
+
+/// Makes an open port see `bytes` in the driver's output queue instead of what the driver reports
+/// (pseudo-terminals always report 0), until called again; a negative count returns to the
+/// driver's. Lets tests hold back the end of a write as a slow line would.
+BOOL SetCommOutputQueueForTesting(HANDLE file, LONG bytes);
 
 } // namespace platform

@@ -151,6 +151,11 @@ int32_t TApdWin32Dispatcher::OpenDevice(const std::string& path, uint32_t, uint3
                                 FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return -1;
+    // Reads return at once with what has arrived from the first moment on: the device-event
+    // thread sets the same time-outs again, but a driver's own defaults wait for every byte asked
+    // for, and the dispatch thread must never sit in such a read holding InputLock.
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(handle, &timeouts);
     ReadOverlapped = OVERLAPPED{};
     ReadOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!ReadOverlapped.hEvent) {

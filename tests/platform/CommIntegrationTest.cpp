@@ -9,9 +9,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,6 +70,140 @@ std::string Pattern(size_t size)
         bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
     return bytes;
 }
+
+/// The device number of a character device.
+dev_t DeviceOf(const std::string& path)
+{
+    struct stat info {
+    };
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    return info.st_rdev;
+}
+
+/// Whether one of this process's descriptors is open on the character device `device` (by number:
+/// the name of a pty that hung up is gone from /dev/pts).
+bool ProcessHolds(dev_t device)
+{
+    DIR* fds = opendir("/proc/self/fd");
+    if (!fds)
+        return false;
+    bool holds = false;
+    while (dirent* entry = readdir(fds)) {
+        struct stat info {
+        };
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (stat(link.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device)
+            holds = true;
+    }
+    closedir(fds);
+    return holds;
+}
+
+uint32_t FarEndRate(int master)
+{
+    platform::LineTermios line;
+    EXPECT_EQ(platform::ReadLineTermios(master, &line), 0);
+    return line.ospeed;
+}
+
+void SetRate(HANDLE port, DWORD rate)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = rate;
+    ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+}
+
+platform::CommQueryCounts Queries(HANDLE port)
+{
+    platform::CommQueryCounts counts;
+    EXPECT_TRUE(platform::CommQueryCountsForTesting(port, &counts));
+    return counts;
+}
+
+/// A device with modem lines and counters as a UART's driver shows them, over the pty.
+class FakeLines : public platform::CommTestLines
+{
+public:
+    explicit FakeLines(bool canWait, int initial = 0)
+        : canWait(canWait), changed(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), lines(initial)
+    {
+    }
+    ~FakeLines() override { close(changed); }
+
+    int ModemLines(int* bits) override
+    {
+        std::lock_guard guard(lock);
+        *bits = lines;
+        return 0;
+    }
+    int Counts(platform::CommTestCounts* counts) override
+    {
+        std::lock_guard guard(lock);
+        *counts = this->counts;
+        return 0;
+    }
+    int WaitForChange() override
+    {
+        ++waitCalls;
+        if (!canWait)
+            return ENOTTY;
+        ++waiting;
+        pollfd watched{changed, POLLIN, 0};
+        const int ready = poll(&watched, 1, -1);
+        const int error = ready < 0 ? errno : 0;
+        uint64_t count = 0;
+        if (ready > 0 && read(changed, &count, sizeof count) < 0)
+            ADD_FAILURE() << "eventfd";
+        --waiting;
+        return error;
+    }
+
+    /// Sets the lines (TIOCM_* bits); each line that changed is counted, as the driver does.
+    void Set(int now)
+    {
+        {
+            std::lock_guard guard(lock);
+            Count(lines ^ now);
+            lines = now;
+        }
+        Changed();
+    }
+    /// A line that goes and comes back before anybody looks: its count moves, its level does not.
+    void Pulse(int bit)
+    {
+        {
+            std::lock_guard guard(lock);
+            Count(bit);
+            Count(bit);
+        }
+        Changed();
+    }
+
+    std::atomic<int> waiting{0};   // calls inside WaitForChange now
+    std::atomic<int> waitCalls{0}; // calls ever
+
+private:
+    void Count(int bits)
+    {
+        counts.cts += (bits & TIOCM_CTS) ? 1 : 0;
+        counts.dsr += (bits & TIOCM_DSR) ? 1 : 0;
+        counts.rng += (bits & TIOCM_RNG) ? 1 : 0;
+        counts.dcd += (bits & TIOCM_CAR) ? 1 : 0;
+    }
+    void Changed()
+    {
+        const uint64_t one = 1;
+        if (write(changed, &one, sizeof one) < 0)
+            ADD_FAILURE() << "eventfd";
+    }
+
+    const bool canWait;
+    const int changed;
+    std::mutex lock;
+    int lines = 0;                   // guarded by lock
+    platform::CommTestCounts counts; // guarded by lock
+};
 
 /// Runs `body` in a forked child and returns its exit code (-1 when it did not end normally).
 int RunInChild(const std::function<int()>& body)
@@ -272,6 +409,63 @@ TEST_F(CommPty, OpeningStartsRawAtTheOldRateAndDropsStaleBytes)
     EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
     EXPECT_EQ(got, 0u);
     EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(CommPty, ANewHandleReadsWhatIsThereWithoutWaiting)
+{
+    HANDLE port = OpenPort(kPort);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    COMMTIMEOUTS timeouts{};
+    ASSERT_TRUE(GetCommTimeouts(port, &timeouts));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
+
+    // Before anybody set time-outs: a read of more than has come returns with what is there.
+    ASSERT_EQ(pty.WriteAll("ab"), 2u);
+    std::atomic<bool> ended{false};
+    std::string got;
+    std::thread reader([&] {
+        char buffer[16];
+        DWORD n = 0;
+        WaitUntil([&] {
+            if (ReadFile(port, buffer, sizeof buffer, &n, nullptr))
+                got.append(buffer, n);
+            return got.size() >= 2;
+        });
+        ended = true;
+    });
+    const bool returned = WaitUntil([&] { return ended.load(); });
+    if (!returned)
+        WaitUntil([&] { // a reader waiting for 16 bytes that never come is let go
+            PurgeComm(port, PURGE_RXABORT);
+            return ended.load();
+        });
+    reader.join();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(got, "ab");
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(CommPty, ClosingHandsTheLineBackWithDtrAndRtsDown)
+{
+    HANDLE port = OpenPort(kPort);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    // The last close of the tty drops the lines, also when the port goes without a close of ours.
+    platform::LineTermios line;
+    ASSERT_EQ(platform::ReadLineTermios(pty.Master(), &line), 0);
+    EXPECT_NE(line.cflag & HUPCL, 0u);
+
+    platform::Ref<platform::CommDevice> device = platform::LookUpHandleAs<platform::CommDevice>(port);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->OutputLines(), platform::kTestLineDtr | platform::kTestLineRts);
+    ASSERT_TRUE(CloseHandle(port));
+    EXPECT_EQ(device->OutputLines(), 0u);
+    device = platform::Ref<platform::CommDevice>();
+
+    // The far end sees the line hang up.
+    pollfd far{pty.Master(), POLLIN, 0};
+    EXPECT_TRUE(WaitUntil([&] { return poll(&far, 1, 0) > 0 && (far.revents & POLLHUP); }));
 }
 
 // ---- Bytes ------------------------------------------------------------------------------------------
@@ -518,6 +712,75 @@ TEST_F(CommLine, InjectedErrorsAndModemLinesEndTheWaitAsAUartWould)
     EXPECT_FALSE(wait.Signalled(kQuietMs));
 }
 
+TEST_F(CommLine, ModemLinesAreWaitedForRatherThanAskedForAgainAndAgain)
+{
+    FakeLines lines(true, TIOCM_CTS | TIOCM_DSR);
+    ASSERT_TRUE(platform::SetCommLinesForTesting(port, &lines));
+    ASSERT_TRUE(SetCommMask(port, kStackMask));
+    Pending wait(port);
+    ASSERT_FALSE(wait.StartWait());
+    ASSERT_TRUE(WaitUntil([&] { return lines.waiting.load() == 1; }));
+
+    // Idle, the driver waits for a change: the lines are not read (a USB transfer on many adapters),
+    // and the stack's own reads of them are answered with what was read before the wait.
+    const platform::CommQueryCounts before = Queries(port);
+    EXPECT_FALSE(wait.Signalled(kQuietMs));
+    for (int i = 0; i < 10; ++i) {
+        DWORD modem = 0;
+        ASSERT_TRUE(GetCommModemStatus(port, &modem));
+        EXPECT_EQ(modem, MS_CTS_ON | MS_DSR_ON);
+    }
+    const platform::CommQueryCounts idle = Queries(port);
+    EXPECT_EQ(idle.ModemLines, before.ModemLines);
+    EXPECT_LE(idle.ErrorCounts - before.ErrorCounts, 2u);
+
+    lines.Set(TIOCM_DSR);
+    ASSERT_TRUE(wait.Signalled());
+    ASSERT_TRUE(wait.Result());
+    EXPECT_EQ(wait.events, EV_CTS);
+    DWORD modem = 0;
+    ASSERT_TRUE(GetCommModemStatus(port, &modem));
+    EXPECT_EQ(modem, MS_DSR_ON);
+
+    // A line that went and came back before anybody looked has still changed.
+    ASSERT_FALSE(wait.StartWait());
+    ASSERT_TRUE(WaitUntil([&] { return lines.waiting.load() == 1; }));
+    lines.Pulse(TIOCM_CAR);
+    ASSERT_TRUE(wait.Signalled());
+    ASSERT_TRUE(wait.Result());
+    EXPECT_EQ(wait.events, EV_RLSD);
+
+    // A mask without modem events ends the driver's wait, and so does the close.
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    EXPECT_TRUE(WaitUntil([&] { return lines.waiting.load() == 0; }));
+    ASSERT_TRUE(SetCommMask(port, kStackMask));
+    ASSERT_FALSE(wait.StartWait());
+    ASSERT_TRUE(WaitUntil([&] { return lines.waiting.load() == 1; }));
+    ASSERT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(lines.waiting.load(), 0);
+}
+
+TEST_F(CommLine, WithoutADriverWaitModemLinesAreReadNowAndThen)
+{
+    FakeLines lines(false);
+    ASSERT_TRUE(platform::SetCommLinesForTesting(port, &lines));
+    ASSERT_TRUE(SetCommMask(port, kStackMask));
+    Pending wait(port);
+    ASSERT_FALSE(wait.StartWait());
+    ASSERT_TRUE(WaitUntil([&] { return lines.waitCalls.load() >= 1; }));
+
+    // A handful of reads in 400 ms, not one every few milliseconds.
+    const platform::CommQueryCounts before = Queries(port);
+    EXPECT_FALSE(wait.Signalled(2 * kQuietMs));
+    EXPECT_LE(Queries(port).ModemLines - before.ModemLines, 10u);
+
+    lines.Set(TIOCM_RNG);
+    ASSERT_TRUE(wait.Signalled());
+    ASSERT_TRUE(wait.Result());
+    EXPECT_EQ(wait.events, EV_RING);
+}
+
 TEST_F(CommLine, APtyHasNoModemLinesOrErrorCountersButNeverFails)
 {
     for (DWORD function : {SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK})
@@ -562,6 +825,45 @@ TEST_F(CommLine, AVanishedFarEndFailsOneWaitAndThenStaysQuiet)
     ASSERT_TRUE(wait.Signalled());
     EXPECT_FALSE(wait.Result());
     EXPECT_EQ(wait.error, ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(CommLine, AVanishedDeviceIsLetGoAtOnceAndEveryCallSaysItIsGone)
+{
+    ASSERT_TRUE(SetCommMask(port, kStackMask));
+    Pending wait(port);
+    ASSERT_FALSE(wait.StartWait());
+    const dev_t device = DeviceOf(pty.SlavePath());
+    ASSERT_TRUE(ProcessHolds(device));
+    pty.CloseMaster();
+    ASSERT_TRUE(wait.Signalled());
+    // The kernel can free the device (and its name) only once nobody holds it.
+    EXPECT_TRUE(WaitUntil([&] { return !ProcessHolds(device); }));
+
+    char buffer[16];
+    DWORD n = 99;
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    EXPECT_FALSE(WriteFile(port, "x", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DEV_NOT_EXIST);
+    DWORD modem = 0;
+    EXPECT_FALSE(GetCommModemStatus(port, &modem));
+    EXPECT_EQ(GetLastError(), ERROR_DEV_NOT_EXIST);
+    EXPECT_FALSE(EscapeCommFunction(port, SETDTR));
+    EXPECT_EQ(GetLastError(), ERROR_DEV_NOT_EXIST);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 19200;
+    EXPECT_FALSE(SetCommState(port, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_DEV_NOT_EXIST);
+    EXPECT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR));
+
+    // A mask change still ends a wait, and nothing spins meanwhile.
+    ASSERT_FALSE(wait.StartWait());
+    const DWORD wakeupsBefore = platform::CommWorkerWakeupsForTesting(port);
+    EXPECT_FALSE(wait.Signalled(kQuietMs));
+    EXPECT_EQ(platform::CommWorkerWakeupsForTesting(port), wakeupsBefore);
+    ASSERT_TRUE(SetCommMask(port, kStackMask));
+    EXPECT_TRUE(wait.Signalled());
 }
 
 TEST_F(CommLine, AFarEndThatVanishedBetweenWaitsFailsTheNextWaitOnce)
@@ -732,6 +1034,64 @@ TEST_F(CommLine, LineSettingsReachTheLineAndComeBackAsSet)
     EXPECT_EQ(line.iflag & (IXON | IXOFF), static_cast<uint32_t>(IXON | IXOFF));
     EXPECT_EQ(line.cc[VSTART], 'Q');
     EXPECT_EQ(line.cc[VSTOP], 'S');
+}
+
+TEST_F(CommLine, ARateChangeWaitsUntilTheBytesBeforeItHaveLeft)
+{
+    SetRate(port, 1200);
+    // An answer the driver still holds: the far end has not read it, and the driver says so.
+    const std::string answer = Pattern(120);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port, answer.data(), static_cast<DWORD>(answer.size()), &written, nullptr));
+    ASSERT_TRUE(platform::SetCommOutputQueueForTesting(port, static_cast<LONG>(answer.size())));
+    platform::CommQueryCounts before;
+    ASSERT_TRUE(platform::CommQueryCountsForTesting(port, &before));
+
+    std::atomic<bool> changed{false};
+    std::thread change([&] {
+        SetRate(port, 2400);
+        changed = true;
+    });
+    // Once the change has looked at the queue and found it full, the line is still as it was.
+    EXPECT_TRUE(WaitUntil([&] {
+        platform::CommQueryCounts now;
+        platform::CommQueryCountsForTesting(port, &now);
+        return now.OutputQueue >= before.OutputQueue + 2;
+    }));
+    EXPECT_FALSE(changed.load());
+    EXPECT_EQ(FarEndRate(pty.Master()), 1200u);
+    EXPECT_EQ(pty.ReadExactly(answer.size()), answer);
+    ASSERT_TRUE(platform::SetCommOutputQueueForTesting(port, 0));
+
+    EXPECT_TRUE(WaitUntil([&] { return changed.load(); }));
+    change.join();
+    EXPECT_EQ(FarEndRate(pty.Master()), 2400u);
+}
+
+TEST_F(CommLine, ARateChangeBehindALineThatNeverDrainsWaitsOnlyForTheBytesLineTime)
+{
+    SetRate(port, 9600);
+    // Flow control holds the line: the driver's queue never empties.
+    ASSERT_TRUE(platform::SetCommOutputQueueForTesting(port, 50));
+    std::atomic<bool> changed{false};
+    std::thread change([&] {
+        SetRate(port, 19200);
+        changed = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return changed.load(); }));
+    change.join();
+    EXPECT_EQ(FarEndRate(pty.Master()), 19200u);
+
+    // Changes of the output lines alone do not wait at all.
+    platform::CommQueryCounts before;
+    ASSERT_TRUE(platform::CommQueryCountsForTesting(port, &before));
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    platform::CommQueryCounts after;
+    ASSERT_TRUE(platform::CommQueryCountsForTesting(port, &after));
+    EXPECT_EQ(after.OutputQueue, before.OutputQueue);
 }
 
 TEST_F(CommLine, SettingsOutsideTheRangesAreRefusedAndChangeNothing)

@@ -26,8 +26,10 @@ TEST(CommTermios, ARecordBecomesRawSettingsBuiltFromZero)
     EXPECT_EQ(t.iflag, static_cast<uint32_t>(IGNBRK));
     EXPECT_EQ(t.oflag, 0u);
     EXPECT_EQ(t.lflag, 0u);
-    EXPECT_EQ(t.cflag & (CREAD | CLOCAL | CSIZE), static_cast<uint32_t>(CREAD | CLOCAL | CS8));
-    EXPECT_EQ(t.cflag & (PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL), 0u);
+    // HUPCL: the last close drops DTR and RTS, so a device watching DTR sees the host go.
+    EXPECT_EQ(t.cflag & (CREAD | CLOCAL | HUPCL | CSIZE),
+              static_cast<uint32_t>(CREAD | CLOCAL | HUPCL | CS8));
+    EXPECT_EQ(t.cflag & (PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS), 0u);
     EXPECT_EQ(t.cc[VMIN], 0);
     EXPECT_EQ(t.cc[VTIME], 0);
     EXPECT_EQ(t.cc[VINTR], 0); // disabled, in case the line discipline ever looked

@@ -1,7 +1,7 @@
 // Line and flow control of an open dispatcher over pseudo-terminals: settings and flow flags as
-// the far end's termios shows them, levels under handshakes, refused flow marks, line errors and
-// modem-line changes from the line (injected, as a pty has neither) with the triggers they fire,
-// and the RS-485 transmitter switched by RTS.
+// the far end's termios shows them, a rate change behind a queued answer, levels under handshakes, refused
+// flow marks, line errors and modem-line changes from the line (injected, as a pty has neither) with the
+// triggers they fire, and the RS-485 transmitter switched by RTS.
 #include "serial/device/ApdWin32Dispatcher.h"
 
 #include "runtime/Thread.h"
@@ -12,9 +12,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <termios.h>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -141,6 +144,42 @@ TEST_F(DispatcherLine, LineSettingsReachTheFarEndAndReadBack)
         EXPECT_EQ((far.c_cflag & CSTOPB) != 0, c.stopBits == 2);
         EXPECT_EQ(far.c_cflag & (PARODD | CMSPAR), c.parityFlags);
     }
+}
+
+TEST_F(DispatcherLine, ARateChangeLetsAnAnswerTheDriverStillHoldsLeaveWhollyAtTheOldRate)
+{
+    ASSERT_EQ(d->ChangeLineSettings(1200, 5, 9, 3), 0);
+    // An answer far longer than the 18 characters the dispatcher waits for itself: the output
+    // thread hands it to the driver at once, and the driver (held back here) still holds it.
+    std::string answer;
+    for (int i = 0; i < 12; ++i)
+        answer += ">" + std::to_string(i % 10) + "A<0123456";
+    const HANDLE port = d->ComHandle();
+    ASSERT_TRUE(platform::SetCommOutputQueueForTesting(port, static_cast<LONG>(answer.size())));
+    ASSERT_EQ(d->SendBlock(answer.data(), static_cast<int32_t>(answer.size())), 0);
+
+    // The far end: while the driver holds the answer the change does not go through and the line
+    // still runs at the old rate; then the far end takes the whole answer and the queue empties.
+    std::atomic<bool> changed{false};
+    bool changedEarly = true;
+    speed_t rateWhileHeld = 0;
+    std::string received;
+    std::thread farEnd([&] {
+        changedEarly = WaitUntil([&] { return changed.load(); }, 300ms);
+        const termios settings = FarEnd();
+        rateWhileHeld = cfgetospeed(&settings);
+        received = pty.ReadExactly(answer.size());
+        platform::SetCommOutputQueueForTesting(port, 0);
+    });
+    const int32_t result = d->ChangeLineSettings(2400, 5, 9, 3);
+    changed = true;
+    farEnd.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(changedEarly);
+    EXPECT_EQ(rateWhileHeld, static_cast<speed_t>(B1200));
+    EXPECT_EQ(received, answer);
+    const termios after = FarEnd();
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B2400));
 }
 
 TEST_F(DispatcherLine, FlowSettingsReachTheFarEndAndHandshakeLinesIgnoreLevels)
