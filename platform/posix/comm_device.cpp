@@ -246,7 +246,7 @@ void CommDevice::Shutdown()
     // root could open the port again. The lock goes now, not when the last reference does.
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
-    claim.Release();
+    ReleaseClaim();
 }
 
 void CommDevice::MarkDead()
@@ -265,6 +265,7 @@ void CommDevice::MarkDead()
     ioctl(fd, TIOCNXCL);
     if (const int inert = InertDescriptor(); inert >= 0)
         dup3(inert, fd, O_CLOEXEC);
+    ReleaseClaim();
     Wake(eventWake);
     Wake(writeWake);
     drainWake.notify_all();

@@ -126,8 +126,9 @@ void CompleteOverlapped(OVERLAPPED* record, DWORD error, DWORD bytes);
 /// settingsLock and writeLock. eventLock and writeLock may be held while the completion lock
 /// (comm.cpp) or the platform's event locks (ResetEvent, SetEvent) are taken, the completion lock
 /// while SetEvent takes the platform's; readLock, errorLock and settingsLock are otherwise taken
-/// alone. No lock is held while a worker sleeps in epoll_wait/poll/TIOCMIWAIT, nor while the line
-/// is sampled (the ioctls can be slow on USB adapters).
+/// alone. claimLock, and the claim registry's lock behind it, is innermost: a gone device gives
+/// its claim back from whichever lock found it gone. No lock is held while a worker sleeps in
+/// epoll_wait/poll/TIOCMIWAIT, nor while the line is sampled (the ioctls can be slow on USB adapters).
 class CommDevice final : public KernelObject
 {
 public:
@@ -139,7 +140,11 @@ public:
     void OnClose() override;
     /// Holds this process's claim on the device (its lock file) until the port closes.
     /// Called by CreateFileA before the handle is handed out.
-    void KeepClaim(TPortClaim taken) { claim = std::move(taken); }
+    void KeepClaim(TPortClaim taken)
+    {
+        std::lock_guard guard(claimLock);
+        claim = std::move(taken);
+    }
 
     BOOL Read(LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPOVERLAPPED overlapped);
     BOOL Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped);
@@ -349,7 +354,15 @@ private:
     /// The same for every byte the driver took, toggling or not: when a settings change may go.
     Clock::time_point sentUntil{}; // guarded by writeLock
     std::thread writeThread;
-    TPortClaim claim; // given back by Shutdown, when the exclusive locks go
+    /// Given back by Shutdown, when the exclusive locks go, or as soon as the device has gone: a
+    /// device that comes back is somebody else's to open, ours included. Taken alone.
+    std::mutex claimLock;
+    TPortClaim claim; // guarded by claimLock
+    void ReleaseClaim()
+    {
+        std::lock_guard guard(claimLock);
+        claim.Release();
+    }
 };
 
 } // namespace platform

@@ -834,10 +834,15 @@ TEST_F(CommLine, AVanishedDeviceIsLetGoAtOnceAndEveryCallSaysItIsGone)
     ASSERT_FALSE(wait.StartWait());
     const dev_t device = DeviceOf(pty.SlavePath());
     ASSERT_TRUE(ProcessHolds(device));
+    const std::string slave = pty.SlavePath();
+    const std::string lockFile = map.LockDirectory() + "/LCK.." + slave.substr(slave.find_last_of('/') + 1);
+    ASSERT_EQ(access(lockFile.c_str(), F_OK), 0) << "an open port keeps its lock file";
     pty.CloseMaster();
     ASSERT_TRUE(wait.Signalled());
-    // The kernel can free the device (and its name) only once nobody holds it.
+    // The kernel can free the device (and its name) only once nobody holds it; the lock file
+    // goes with it, so that whoever finds the device back may take it, this process included.
     EXPECT_TRUE(WaitUntil([&] { return !ProcessHolds(device); }));
+    EXPECT_NE(access(lockFile.c_str(), F_OK), 0);
 
     char buffer[16];
     DWORD n = 99;
