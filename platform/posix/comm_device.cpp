@@ -1136,6 +1136,19 @@ void CommDevice::NoteBytesSentLocked(DWORD count)
         lineBusyUntil = std::max(lineBusyUntil, now) + character * count;
 }
 
+CommDevice::TTransmitter CommDevice::Transmitter()
+{
+    unsigned int status = 0;
+    if (const int error = Query(qkOther, TIOCSERGETLSR, &status)) {
+        if (IsGone(error))
+            MarkDead();
+        else
+            hasTransmitterReport.store(false);
+        return txUnknown;
+    }
+    return (status & TIOCSER_TEMT) ? txEmpty : txSending;
+}
+
 bool CommDevice::WaitUntilSentLocked(std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline)
 {
     // The driver's queue first, then the controller's own transmitter where it can tell; else the
@@ -1165,15 +1178,10 @@ bool CommDevice::WaitUntilSentLocked(std::unique_lock<std::mutex>& lock, const C
             emptySet = false;
             step = character * queued;
         } else if (hasTransmitterReport.load()) {
-            unsigned int status = 0;
-            if (const int error = Query(qkOther, TIOCSERGETLSR, &status)) {
-                if (IsGone(error))
-                    MarkDead();
-                else
-                    hasTransmitterReport.store(false);
+            const TTransmitter transmitter = Transmitter();
+            if (transmitter == txUnknown)
                 continue;
-            }
-            if (status & TIOCSER_TEMT)
+            if (transmitter == txEmpty)
                 return true;
             // The last character is in the shift register: look again after one character.
             step = character;
@@ -1291,15 +1299,10 @@ void CommDevice::DrainOutput()
             step = character * queued;
         } else if (hasTransmitterReport.load()) {
             // The driver's queue is empty; a UART tells when its last bit has gone.
-            unsigned int status = 0;
-            if (const int error = Query(qkOther, TIOCSERGETLSR, &status)) {
-                if (IsGone(error))
-                    MarkDead();
-                else
-                    hasTransmitterReport.store(false);
+            const TTransmitter transmitter = Transmitter();
+            if (transmitter == txUnknown)
                 continue;
-            }
-            if (status & TIOCSER_TEMT)
+            if (transmitter == txEmpty)
                 return;
             step = character;
         } else if (now >= sentUntil) {

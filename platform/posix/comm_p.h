@@ -247,6 +247,10 @@ private:
     void NoteBytesSentLocked(DWORD count);
     /// @return false when the write worker cannot be started. @pre writeLock held.
     bool StartWriteWorkerLocked();
+    enum TTransmitter { txEmpty, txSending, txUnknown };
+    /// Asks the controller whether its last bit has left the line (TIOCSERGETLSR). txUnknown when
+    /// it cannot tell, which is remembered in hasTransmitterReport, or the device has gone.
+    TTransmitter Transmitter();
     /// Waits until the last bit written since RTS went up has left the line. With `deadline`
     /// the wait ends there at the latest and goes on through new writes and stopping (a close
     /// or a write with no worker to lower RTS later); without, it gives up as soon as a write
