@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class QCheckBox;
 class QLabel;
@@ -21,6 +22,7 @@ class QTimer;
 class TApdComPort;
 class TDeviceReturn;
 class TApdDataPacket;
+class TTrafficLog;
 class TRadioGroup;
 class TUrlLabel;
 
@@ -71,6 +73,10 @@ public:
     /// does not grow without end.
     static constexpr int kMemoMaxLines = 100000;
 
+    /// The lines of MemoPolling as logged, how they are shown, saving and recording them, and the
+    /// context menu and shortcuts of those tools; owned by the window.
+    TTrafficLog* TrafficLog = nullptr;
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -79,6 +85,8 @@ protected:
     /// The same box with `details` behind its details button (the holder of a port that could not
     /// be opened); without details it is ShowMessage.
     virtual void ShowDetailedMessage(const QString& text, const QString& details);
+    /// Asks for the file to save or record the log to; empty when the user cancels.
+    virtual QString PickLogFileName(const QString& title, bool forRecording);
 
 private slots:
     // Window life.
@@ -141,6 +149,8 @@ private:
     /// Appends a notice of the window's own to the traffic log: marked so that it cannot be taken
     /// for traffic, whose lines begin with ">" (and ">>> " or "<<< " in monitoring mode).
     void LogNotice(const QString& text);
+    /// Appends a line of traffic to the log: `prefix`, the message's bytes, `suffix`.
+    void AppendLogLine(std::string_view prefix, std::string_view message, std::string_view suffix = {});
 
     /// Advances through the poll addresses; 0 at creation, never reset by closing the port.
     int32_t FPollCounter = 0;
