@@ -331,6 +331,7 @@ void TFormMain::CreateControls()
         return PickLogFileName(title, forRecording);
     };
     TrafficLog->OnShowMessage = [this](const QString& text) { ShowMessage(text); };
+    TrafficLog->OnBusOverview = [this] { ShowBusOverview(); };
 
     TimerPolling = new QTimer(this);
     TimerPolling->setObjectName(QStringLiteral("TimerPolling"));
@@ -646,6 +647,17 @@ void TFormMain::AppendLogLine(std::string_view prefix, std::string_view message,
     TrafficLog->AppendTraffic(prefix, message, suffix);
 }
 
+TFormBusOverview* TFormMain::ShowBusOverview()
+{
+    if (!FBusOverview)
+        FBusOverview = new TFormBusOverview(FBusCounter, this);
+    FBusOverview->Refresh();
+    FBusOverview->show();
+    FBusOverview->raise();
+    FBusOverview->activateWindow();
+    return FBusOverview;
+}
+
 void TFormMain::RadioButtonListenClick()
 {
     CheckBoxProtocol->show();
@@ -737,6 +749,9 @@ void TFormMain::TimerPollingTimer()
     if (FPollCounter >= kPollDevices)
         FPollCounter = 0;
     AppendLogLine({}, FLastRequest);
+    FBusCounter.Request(payload.front(), TBusCounter::TClock::now());
+    if (FBusOverview && FBusOverview->isVisible())
+        FBusOverview->Refresh();
     ComPort->SendString(FLastRequest);
 }
 
@@ -768,6 +783,9 @@ void TFormMain::DataPacketStringPacket(const std::string& data)
         if (!FLastRequest.empty() && answer.ends_with(FLastRequest))
             answer.remove_suffix(FLastRequest.size());
         AppendLogLine({}, answer);
+        FBusCounter.Answer(answer, TBusCounter::TClock::now());
+        if (FBusOverview && FBusOverview->isVisible())
+            FBusOverview->Refresh();
     } catch (...) {
     }
 }

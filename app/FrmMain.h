@@ -2,6 +2,7 @@
 // the header with the logo and the link to the user guide. It owns the program's components.
 #pragma once
 
+#include "app/BusOverview.h"
 #include "app/DeviceReturn.h"
 #include "app/PortComboBox.h"
 #include "runtime/Component.h"
@@ -22,6 +23,7 @@ class QTimer;
 class TApdComPort;
 class TDeviceReturn;
 class TApdDataPacket;
+class TFormBusOverview;
 class TTrafficLog;
 class TRadioGroup;
 class TUrlLabel;
@@ -76,6 +78,10 @@ public:
     /// The lines of MemoPolling as logged, how they are shown, saving and recording them, and the
     /// context menu and shortcuts of those tools; owned by the window.
     TTrafficLog* TrafficLog = nullptr;
+    /// Counts per address what the poll step sends and the answers that are logged.
+    const TBusCounter& BusCounter() const { return FBusCounter; }
+    /// Opens the bus overview (made on first use) and brings it to the front.
+    TFormBusOverview* ShowBusOverview();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -165,4 +171,6 @@ private:
     /// that lasts is told once, one that udev's permissions end at once is not told at all.
     QElapsedTimer FReopenFailingSince;
     QString FReopenFailureLogged;
+    TBusCounter FBusCounter;
+    TFormBusOverview* FBusOverview = nullptr;
 };
