@@ -47,9 +47,10 @@ constexpr const char* kControlNames[32] = {
 QString ErrnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 // The stamp that begins a line when time stamps are shown: local time of day to the millisecond.
-QString Stamp(int64_t time)
+QString Stamp(int64_t time, bool onScreen)
 {
-    return QDateTime::fromMSecsSinceEpoch(time).toString(QStringLiteral("HH:mm:ss.zzz "));
+    return QDateTime::fromMSecsSinceEpoch(time).toString(QStringLiteral("HH:mm:ss.zzz")) +
+           (onScreen ? QChar(QChar::Nbsp) : QChar(u' '));
 }
 
 } // namespace
@@ -74,11 +75,11 @@ QString ControlBytesNamed(std::string_view bytes)
     return text;
 }
 
-QString RenderLogLine(const TLogLine& line, TLogViewOptions options)
+QString RenderLogLine(const TLogLine& line, TLogViewOptions options, bool onScreen)
 {
     QString text;
     if (options.Timestamps)
-        text = Stamp(line.Time);
+        text = Stamp(line.Time, onScreen);
     if (line.Kind == TLogLine::lkNotice)
         return text + QString::fromUtf8(line.Text.data(), static_cast<qsizetype>(line.Text.size()));
     const std::string_view all(line.Text);
@@ -265,15 +266,15 @@ void TTrafficLog::AppendNotice(const QString& text)
 void TTrafficLog::Append(TLogLine line)
 {
     line.Time = QDateTime::currentMSecsSinceEpoch();
-    const QString shown = RenderLogLine(line, FOptions);
+    FMemo->appendPlainText(RenderLogLine(line, FOptions, true));
+    const QString recorded = FRecorder.Active() ? RenderLogLine(line, FOptions) : QString();
     FLines.push_back(std::move(line));
     while (FLines.size() > FMaxLines)
         FLines.pop_front();
-    FMemo->appendPlainText(shown);
     if (!FRecorder.Active())
         return;
     QString error;
-    if (!FRecorder.WriteLine(shown, error)) {
+    if (!FRecorder.WriteLine(recorded, error)) {
         // The recorder has stopped itself; the window's log goes on, and says why once.
         const QString text =
             QStringLiteral("Recording to %1 stopped: %2. The log goes on in the window only.")
@@ -290,12 +291,12 @@ void TTrafficLog::Clear()
     FMemo->clear();
 }
 
-QString TTrafficLog::ShownText() const
+QString TTrafficLog::ShownText(bool onScreen) const
 {
     QStringList shown;
     shown.reserve(static_cast<qsizetype>(FLines.size()));
     for (const TLogLine& line : FLines)
-        shown.append(RenderLogLine(line, FOptions));
+        shown.append(RenderLogLine(line, FOptions, onScreen));
     return shown.join(u'\n');
 }
 
@@ -307,7 +308,7 @@ void TTrafficLog::SetOptions(TLogViewOptions options)
     // The checks follow an option set in code as well as one chosen in the menu.
     ActionTimestamps->setChecked(options.Timestamps);
     ActionControlBytes->setChecked(options.ControlBytes);
-    FMemo->setPlainText(ShownText());
+    FMemo->setPlainText(ShownText(true));
     FMemo->moveCursor(QTextCursor::End);
     FMemo->verticalScrollBar()->setValue(FMemo->verticalScrollBar()->maximum());
 }

@@ -38,7 +38,9 @@ struct TLogViewOptions {
 };
 
 /// The text a line shows under the given options. Bytes are Latin-1 characters, one each.
-QString RenderLogLine(const TLogLine& line, TLogViewOptions options);
+/// `onScreen`: the time stamp is bound to the line's first word by a no-break space, so that a long
+/// answer wraps after its beginning rather than leaving the stamp alone; files get a plain space.
+QString RenderLogLine(const TLogLine& line, TLogViewOptions options, bool onScreen = false);
 /// The bytes with every byte below 32 and above 126 as a readable name: <STX>, <CR>, <DEL>, <E4>.
 QString ControlBytesNamed(std::string_view bytes);
 
@@ -107,8 +109,8 @@ public:
     void SetOptions(TLogViewOptions options);
 
     const std::deque<TLogLine>& Lines() const { return FLines; }
-    /// The whole log as shown, lines joined by line breaks.
-    QString ShownText() const;
+    /// The whole log as shown, lines joined by line breaks (see RenderLogLine for `onScreen`).
+    QString ShownText(bool onScreen = false) const;
 
     /// Asks for a file name: (title, for recording) -> path, empty when cancelled.
     std::function<QString(const QString&, bool)> OnPickFileName;
