@@ -9,8 +9,10 @@
 #include <QSaveFile>
 #include <QScrollBar>
 #include <QStringList>
+#include <QTimer>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -43,6 +45,13 @@ constexpr const char* kControlNames[32] = {
     "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
     "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US",
 };
+
+int64_t MonotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 QString ErrnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
@@ -123,6 +132,7 @@ void TLogRecorder::Stop()
     if (FFd >= 0)
         ::close(FFd);
     FFd = -1;
+    FSyncPending = false;
 }
 
 bool TLogRecorder::StillThere(QString& error) const
@@ -167,14 +177,25 @@ bool TLogRecorder::WriteLine(const QString& text, QString& error)
         }
         done += n;
     }
-    // On disk before the next line: a power cut then costs at most the line being written.
+    ++FLines;
+    FSyncPending = true;
+    if (MonotonicMs() - FLastSync < kSyncIntervalMs)
+        return true;
+    return Sync(error);
+}
+
+bool TLogRecorder::Sync(QString& error)
+{
+    if (FFd < 0 || !FSyncPending)
+        return true;
+    FLastSync = MonotonicMs();
+    FSyncPending = false;
     // Devices and pipes cannot be synced, and need not be.
     if (::fdatasync(FFd) != 0 && errno != EINVAL && errno != EROFS) {
         error = ErrnoText(errno);
         Stop();
         return false;
     }
-    ++FLines;
     return true;
 }
 
@@ -187,6 +208,14 @@ TTrafficLog::TTrafficLog(QPlainTextEdit* memo, int maxLines, QObject* parent)
     FMemo->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(FMemo, &QWidget::customContextMenuRequested, this, &TTrafficLog::ShowContextMenu);
     CreateActions(FMemo->window());
+    FSyncTimer = new QTimer(this);
+    FSyncTimer->setSingleShot(true);
+    FSyncTimer->setInterval(static_cast<int>(TLogRecorder::kSyncIntervalMs));
+    connect(FSyncTimer, &QTimer::timeout, this, [this] {
+        QString error;
+        if (!FRecorder.Sync(error))
+            RecordingFailed(error);
+    });
 }
 
 TTrafficLog::~TTrafficLog() = default;
@@ -274,15 +303,21 @@ void TTrafficLog::Append(TLogLine line)
     if (!FRecorder.Active())
         return;
     QString error;
-    if (!FRecorder.WriteLine(recorded, error)) {
-        // The recorder has stopped itself; the window's log goes on, and says why once.
-        const QString text =
-            QStringLiteral("Recording to %1 stopped: %2. The log goes on in the window only.")
-                .arg(FRecorder.Path(), error);
-        ActionRecord->setChecked(false);
-        AppendNotice(QStringLiteral("*** ") + text);
-        ShowLater(text);
-    }
+    if (!FRecorder.WriteLine(recorded, error))
+        RecordingFailed(error);
+    else if (FRecorder.SyncPending() && !FSyncTimer->isActive())
+        FSyncTimer->start();
+}
+
+void TTrafficLog::RecordingFailed(const QString& error)
+{
+    // The recorder has stopped itself; the window's log goes on, and says why once.
+    FSyncTimer->stop();
+    const QString text = QStringLiteral("Recording to %1 stopped: %2. The log goes on in the window only.")
+                             .arg(FRecorder.Path(), error);
+    ActionRecord->setChecked(false);
+    AppendNotice(QStringLiteral("*** ") + text);
+    ShowLater(text);
 }
 
 void TTrafficLog::Clear()
@@ -358,7 +393,10 @@ void TTrafficLog::StopRecording()
     if (FRecorder.Active()) {
         // The last line of the file says where it ends.
         AppendNotice(QStringLiteral("*** Recording to %1 stopped.").arg(FRecorder.Path()));
+        QString error;
+        FRecorder.Sync(error);
         FRecorder.Stop();
+        FSyncTimer->stop();
     }
     ActionRecord->setChecked(false);
 }

@@ -15,6 +15,7 @@
 class QAction;
 class QPlainTextEdit;
 class QPoint;
+class QTimer;
 class QWidget;
 
 /// One line of the log as it was logged. A traffic line keeps the message's bytes untrimmed
@@ -44,9 +45,12 @@ QString RenderLogLine(const TLogLine& line, TLogViewOptions options, bool onScre
 /// The bytes with every byte below 32 and above 126 as a readable name: <STX>, <CR>, <DEL>, <E4>.
 QString ControlBytesNamed(std::string_view bytes);
 
-/// Appends lines to a file the user picked, one write and one data sync per line, so that a crash
-/// or a power cut loses at most the line being written. A file removed or replaced under it is
-/// noticed before the next line, which is then not written into the void.
+/// Appends lines to a file the user picked, one write per line, so that a crash of the program
+/// loses at most the line being written. Each line is also put on disk before the next one, so that
+/// a power cut loses no more either; only when lines come faster than kSyncIntervalMs apart (a flood
+/// of messages) are their syncs gathered into one, at most that long later, as a sync per line
+/// would then hold up the window. A file removed or replaced under it is noticed before the next
+/// line, which is then not written into the void.
 /// Thread: the user-interface thread only.
 class TLogRecorder
 {
@@ -63,9 +67,16 @@ public:
     const QString& Path() const { return FPath; }
     /// Lines written since Start.
     uint64_t LinesWritten() const { return FLines; }
+    /// Shortest time between two data syncs.
+    static constexpr int64_t kSyncIntervalMs = 100;
+
     /// Writes one line and its line break. False, with `error` and recording stopped, when the
     /// file has gone or refuses the line (a full disk, an I/O error).
     bool WriteLine(const QString& text, QString& error);
+    /// Whether lines are written but not yet synced: Sync is then due within kSyncIntervalMs.
+    bool SyncPending() const { return FSyncPending; }
+    /// Puts what was written on disk. False, with `error` and recording stopped, on failure.
+    bool Sync(QString& error);
 
 private:
     bool StillThere(QString& error) const;
@@ -75,6 +86,9 @@ private:
     uint64_t FDevice = 0;
     uint64_t FInode = 0;
     uint64_t FLines = 0;
+    bool FSyncPending = false;
+    /// Monotonic milliseconds of the last sync, or a very old time.
+    int64_t FLastSync = INT64_MIN / 2;
 };
 
 /// The window's traffic log: the model of logged lines, its view in the log area, recording,
@@ -135,10 +149,13 @@ private:
     void ShowContextMenu(const QPoint& at);
     void Append(TLogLine line);
     void ShowLater(const QString& text);
+    void RecordingFailed(const QString& error);
 
     QPlainTextEdit* FMemo;
     const size_t FMaxLines;
     std::deque<TLogLine> FLines;
     TLogViewOptions FOptions;
     TLogRecorder FRecorder;
+    /// Syncs lines that came too quickly to be synced one by one.
+    QTimer* FSyncTimer = nullptr;
 };
