@@ -8,7 +8,9 @@
 #include "tests/app/FormLineSupport.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QFile>
+#include <QMenu>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -238,6 +240,33 @@ TEST_F(TrafficLogTest, PollRequestsShowTheirLineEndOnlyWithControlNames)
     EXPECT_TRUE(Log(form).startsWith(">0T<FE<CR><LF>\n>1T<FF<CR><LF>\n")) << Log(form).toStdString();
     form.TrafficLog->SetOptions({});
     EXPECT_TRUE(Log(form).startsWith(Polls(2, "\n"))) << Log(form).toStdString();
+}
+
+TEST_F(TrafficLogTest, ContextMenuOffersTheToolsAfterCopyAndSelectAll)
+{
+    TLogForm form;
+    form.show();
+    QStringList entries;
+    // The menu runs its own loop; it is read and closed from there.
+    QTimer::singleShot(0, [&] {
+        PumpUntil([] { return QApplication::activePopupWidget() != nullptr; }, 5000);
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            for (QAction* action : menu->actions())
+                if (!action->isSeparator())
+                    entries.append(action->text().split(u'\t').first().remove(u'&'));
+            menu->close();
+        }
+    });
+    emit form.MemoPolling->customContextMenuRequested(QPoint(10, 10));
+    ASSERT_GE(entries.size(), 6);
+    EXPECT_EQ(entries.mid(entries.size() - 6),
+              (QStringList{QStringLiteral("Save log as…"), QStringLiteral("Record to file…"),
+                           QStringLiteral("Timestamps"), QStringLiteral("Show control bytes"),
+                           QStringLiteral("Clear log"), QStringLiteral("Bus overview")}));
+    EXPECT_TRUE(entries.contains(QStringLiteral("Copy")));
+    EXPECT_EQ(form.TrafficLog->ActionSave->shortcut(), QKeySequence(QKeySequence::Save));
+    EXPECT_FALSE(form.TrafficLog->ActionTimestamps->isChecked());
+    EXPECT_FALSE(form.TrafficLog->ActionControlBytes->isChecked());
 }
 
 TEST_F(TrafficLogTest, ClearEmptiesTheLogAndARecordingGoesOn)
