@@ -4,6 +4,7 @@
 
 #include "app/DeviceReturn.h"
 #include "app/RadioGroup.h"
+#include "app/TrafficLog.h"
 #include "app/UrlLabel.h"
 #include "platform/win32.h"
 #include "protocol/UnitEntDeCoder.h"
@@ -20,6 +21,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
@@ -64,19 +66,6 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr char kSTX = 2;
 constexpr char kETX = 3;
 constexpr char kLF = 10;
-
-// The message without the control bytes and spaces (0 to 32) at either end: STX, ETX, CR LF.
-std::string TrimmedText(std::string_view message)
-{
-    auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
-    size_t first = 0;
-    size_t last = message.size();
-    while (first < last && isBlank(message[first]))
-        ++first;
-    while (last > first && isBlank(message[last - 1]))
-        --last;
-    return std::string(message.substr(first, last - first));
-}
 
 // What each entry of the format group sets on the port, by index; no entry selected is 8-N-1.
 struct TCharFormat {
@@ -337,6 +326,12 @@ void TFormMain::CreateControls()
     MemoPolling->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     MemoPolling->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     MemoPolling->setMaximumBlockCount(kMemoMaxLines);
+    TrafficLog = new TTrafficLog(MemoPolling, kMemoMaxLines, this);
+    TrafficLog->OnPickFileName = [this](const QString& title, bool forRecording) {
+        return PickLogFileName(title, forRecording);
+    };
+    TrafficLog->OnShowMessage = [this](const QString& text) { ShowMessage(text); };
+    TrafficLog->OnBusOverview = [this] { ShowBusOverview(); };
 
     TimerPolling = new QTimer(this);
     TimerPolling->setObjectName(QStringLiteral("TimerPolling"));
@@ -432,7 +427,7 @@ void TFormMain::FormCreate()
     for (const char* format : {"7-N-1", "7_E-1", "7-O-1", "8-N-1 (default)", "8-E-1", "8-O-1"})
         RadioGroupParameterRS232->AddItem(QString::fromLatin1(format));
     RadioGroupParameterRS232->SetItemIndex(3);
-    MemoPolling->clear();
+    TrafficLog->Clear();
 }
 
 void TFormMain::FormShow()
@@ -645,9 +640,22 @@ void TFormMain::StopWaitingForDevice()
     }
 }
 
-void TFormMain::LogNotice(const QString& text)
+void TFormMain::LogNotice(const QString& text) { TrafficLog->AppendNotice(QStringLiteral("*** ") + text); }
+
+void TFormMain::AppendLogLine(std::string_view prefix, std::string_view message, std::string_view suffix)
 {
-    MemoPolling->appendPlainText(QStringLiteral("*** ") + text);
+    TrafficLog->AppendTraffic(prefix, message, suffix);
+}
+
+TFormBusOverview* TFormMain::ShowBusOverview()
+{
+    if (!FBusOverview)
+        FBusOverview = new TFormBusOverview(FBusCounter, this);
+    FBusOverview->Refresh();
+    FBusOverview->show();
+    FBusOverview->raise();
+    FBusOverview->activateWindow();
+    return FBusOverview;
 }
 
 void TFormMain::RadioButtonListenClick()
@@ -740,7 +748,10 @@ void TFormMain::TimerPollingTimer()
     FLastRequest = request + std::string(kLineEnd);
     if (FPollCounter >= kPollDevices)
         FPollCounter = 0;
-    MemoPolling->appendPlainText(QString::fromLatin1(request));
+    AppendLogLine({}, FLastRequest);
+    FBusCounter.Request(payload.front(), TBusCounter::TClock::now());
+    if (FBusOverview && FBusOverview->isVisible())
+        FBusOverview->Refresh();
     ComPort->SendString(FLastRequest);
 }
 
@@ -749,17 +760,16 @@ void TFormMain::DataPacketStringPacket(const std::string& data)
     if (RadioButtonListen->isChecked()) {
         // Errors of the answer are not caught here: the detector passes them to the error
         // display, after both lines are in the log.
-        QString received = QStringLiteral(">>> ") + QString::fromLatin1(TrimmedText(data));
+        std::string deviceClass;
         if (CheckBoxProtocol->isChecked())
-            received +=
-                QStringLiteral("\t[") + QString::fromLatin1(ClassifyMessage(data)) + QStringLiteral("]");
-        MemoPolling->appendPlainText(received);
+            deviceClass = "\t[" + ClassifyMessage(data) + "]";
+        AppendLogLine(">>> ", data, deviceClass);
         std::string answer = data;
         if (const size_t a = answer.find('A'); a != std::string::npos)
             answer[a] = 'J';
         if (const size_t r = answer.find('R'); r != std::string::npos)
             answer[r] = 'Y';
-        MemoPolling->appendPlainText(QStringLiteral("<<< ") + QString::fromLatin1(TrimmedText(answer)));
+        AppendLogLine("<<< ", answer);
         ComPort->SendString(answer);
         return;
     }
@@ -772,7 +782,10 @@ void TFormMain::DataPacketStringPacket(const std::string& data)
         std::string_view answer(data);
         if (!FLastRequest.empty() && answer.ends_with(FLastRequest))
             answer.remove_suffix(FLastRequest.size());
-        MemoPolling->appendPlainText(QString::fromLatin1(TrimmedText(answer)));
+        AppendLogLine({}, answer);
+        FBusCounter.Answer(answer, TBusCounter::TClock::now());
+        if (FBusOverview && FBusOverview->isVisible())
+            FBusOverview->Refresh();
     } catch (...) {
     }
 }
@@ -798,6 +811,15 @@ void TFormMain::ShowMessage(const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
     box.exec();
+}
+
+QString TFormMain::PickLogFileName(const QString& title, bool forRecording)
+{
+    // A recording continues a file that is there, so choosing one is no reason to ask about
+    // replacing it.
+    return QFileDialog::getSaveFileName(
+        this, title, QString(), QStringLiteral("Text files (*.txt *.log);;All files (*)"), nullptr,
+        forRecording ? QFileDialog::DontConfirmOverwrite : QFileDialog::Options());
 }
 
 void TFormMain::ShowDetailedMessage(const QString& text, const QString& details)

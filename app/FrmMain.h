@@ -2,6 +2,7 @@
 // the header with the logo and the link to the user guide. It owns the program's components.
 #pragma once
 
+#include "app/BusOverview.h"
 #include "app/DeviceReturn.h"
 #include "app/PortComboBox.h"
 #include "runtime/Component.h"
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class QCheckBox;
 class QLabel;
@@ -21,6 +23,8 @@ class QTimer;
 class TApdComPort;
 class TDeviceReturn;
 class TApdDataPacket;
+class TFormBusOverview;
+class TTrafficLog;
 class TRadioGroup;
 class TUrlLabel;
 
@@ -71,6 +75,14 @@ public:
     /// does not grow without end.
     static constexpr int kMemoMaxLines = 100000;
 
+    /// The lines of MemoPolling as logged, how they are shown, saving and recording them, and the
+    /// context menu and shortcuts of those tools; owned by the window.
+    TTrafficLog* TrafficLog = nullptr;
+    /// Counts per address what the poll step sends and the answers that are logged.
+    const TBusCounter& BusCounter() const { return FBusCounter; }
+    /// Opens the bus overview (made on first use) and brings it to the front.
+    TFormBusOverview* ShowBusOverview();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -79,6 +91,8 @@ protected:
     /// The same box with `details` behind its details button (the holder of a port that could not
     /// be opened); without details it is ShowMessage.
     virtual void ShowDetailedMessage(const QString& text, const QString& details);
+    /// Asks for the file to save or record the log to; empty when the user cancels.
+    virtual QString PickLogFileName(const QString& title, bool forRecording);
 
 private slots:
     // Window life.
@@ -141,6 +155,8 @@ private:
     /// Appends a notice of the window's own to the traffic log: marked so that it cannot be taken
     /// for traffic, whose lines begin with ">" (and ">>> " or "<<< " in monitoring mode).
     void LogNotice(const QString& text);
+    /// Appends a line of traffic to the log: `prefix`, the message's bytes, `suffix`.
+    void AppendLogLine(std::string_view prefix, std::string_view message, std::string_view suffix = {});
 
     /// Advances through the poll addresses; 0 at creation, never reset by closing the port.
     int32_t FPollCounter = 0;
@@ -155,4 +171,6 @@ private:
     /// that lasts is told once, one that udev's permissions end at once is not told at all.
     QElapsedTimer FReopenFailingSince;
     QString FReopenFailureLogged;
+    TBusCounter FBusCounter;
+    TFormBusOverview* FBusOverview = nullptr;
 };
