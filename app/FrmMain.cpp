@@ -11,6 +11,7 @@
 #include "runtime/Application.h"
 #include "runtime/Exception.h"
 #include "runtime/Wait.h"
+#include "serial/dispatch/ApdBaseDispatcher.h"
 #include "serial/packet/AdPacket.h"
 #include "serial/port/ApdComPort.h"
 #include "serial/port/ApdExceptions.h"
@@ -735,6 +736,11 @@ void TFormMain::SetPollTimerEnabled(bool enabled)
 
 void TFormMain::TimerPollingTimer()
 {
+    // The device may have gone with word of it still on its way to this thread: a request now
+    // would reach nobody, and must neither be logged as sent nor use up its address.
+    if (const TApdBaseDispatcher* dispatcher = ComPort->Dispatcher();
+        dispatcher && dispatcher->IsDeviceGone())
+        return;
     ++FPollCounter;
     // A request not yet gone belongs to no exchange any more. Received bytes are not thrown
     // away: an answer slower than the beat is still arriving, and bytes read from the line but

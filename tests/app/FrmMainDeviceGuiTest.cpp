@@ -4,6 +4,7 @@
 #include "app/FrmMain.h"
 
 #include "platform/posix/devicemap.h"
+#include "serial/dispatch/ApdBaseDispatcher.h"
 #include "serial/port/ApdComPort.h"
 #include "tests/app/FormLineSupport.h"
 
@@ -13,8 +14,10 @@
 
 #include <gmock/gmock.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <climits>
 #include <dirent.h>
@@ -181,6 +184,31 @@ TEST_F(FormDevice, PulledWhilePollingOneNoticeNoRequestsThenPollingGoesOnAtTheNe
     EXPECT_FALSE(form.ComboBoxCOM->isEnabled());
     EXPECT_TRUE(form.Messages.isEmpty());
     EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(FormDevice, ABeatDueBeforeTheNoticeArrivesLogsNoRequest)
+{
+    TPluggedLine line(map, 45);
+    TTestFormMain form;
+    Connect(form, line);
+    ASSERT_TRUE(line.WaitForBytes(8));
+    // The beats of this test are its own, so that one comes exactly between the loss and its notice.
+    form.TimerPolling->stop();
+    const qsizetype before = Lines(form).size();
+
+    line.Pull();
+    // The port's threads learn of the loss at once; the window only from its event loop, which
+    // does not run here.
+    const QDeadlineTimer deadline(10000);
+    while (!form.ComPort->Dispatcher()->IsDeviceGone() && !deadline.hasExpired())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(form.ComPort->Dispatcher()->IsDeviceGone());
+    QMetaObject::invokeMethod(form.TimerPolling, "timeout");
+
+    ASSERT_TRUE(WaitForLogLine(form, kGone.arg(45))) << Log(form).toStdString();
+    const QStringList lines = Lines(form);
+    EXPECT_EQ(lines.size(), before + 1)
+        << "a request logged for a device already gone: " << Log(form).toStdString();
 }
 
 TEST_F(FormDevice, DisconnectWhileWaitingLeavesAClosedPortThatStaysClosed)
