@@ -560,6 +560,10 @@ void TFormMain::ComPortPortGone()
         return;
     // From here on nothing is logged as sent: there is nobody to send it to.
     SetPollTimerEnabled(false);
+    // A message the loss broke off arrived all the same: the close below would throw away what the
+    // detector holds of it, so it is shown first, as far as it came.
+    if (const std::string held = HeldMessage(); !held.empty())
+        AppendLogLine(RadioButtonListen->isChecked() ? ">>> " : "", held);
     const QString name = QStringLiteral("COM%1").arg(ComPort->ComNumber());
     LogNotice(QStringLiteral("%1: the device has gone (hung up or unplugged). Waiting for it to come "
                              "back; Disconnect stops waiting.")
@@ -639,6 +643,16 @@ void TFormMain::StopWaitingForDevice()
     } else {
         ComPortPortClose();
     }
+}
+
+std::string TFormMain::HeldMessage() const
+{
+    const TApdDataPacketManager* manager = DataPacket->Manager();
+    const int32_t start = DataPacket->PacketStart();
+    if (!manager || !manager->Buffer() || start < 0 || start >= manager->BufferCount())
+        return {};
+    return std::string(reinterpret_cast<const char*>(manager->Buffer()) + start,
+                       static_cast<size_t>(manager->BufferCount() - start));
 }
 
 void TFormMain::LogNotice(const QString& text) { TrafficLog->AppendNotice(QStringLiteral("*** ") + text); }

@@ -155,6 +155,8 @@ private:
     /// Appends a notice of the window's own to the traffic log: marked so that it cannot be taken
     /// for traffic, whose lines begin with ">" (and ">>> " or "<<< " in monitoring mode).
     void LogNotice(const QString& text);
+    /// The bytes the packet detector holds of a message not yet complete; empty when none.
+    std::string HeldMessage() const;
     /// Appends a line of traffic to the log: `prefix`, the message's bytes, `suffix`.
     void AppendLogLine(std::string_view prefix, std::string_view message, std::string_view suffix = {});
 

@@ -5,6 +5,7 @@
 
 #include "platform/posix/devicemap.h"
 #include "serial/dispatch/ApdBaseDispatcher.h"
+#include "serial/packet/AdPacket.h"
 #include "serial/port/ApdComPort.h"
 #include "tests/app/FormLineSupport.h"
 
@@ -184,6 +185,45 @@ TEST_F(FormDevice, PulledWhilePollingOneNoticeNoRequestsThenPollingGoesOnAtTheNe
     EXPECT_FALSE(form.ComboBoxCOM->isEnabled());
     EXPECT_TRUE(form.Messages.isEmpty());
     EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(FormDevice, AnAnswerTheLossBreaksOffIsShownBeforeTheNotice)
+{
+    TPluggedLine line(map, 49);
+    TTestFormMain form;
+    Connect(form, line);
+    ASSERT_TRUE(line.WaitForBytes(8));
+    line.Write(">0t00005070");
+    ASSERT_TRUE(PumpUntil([&] {
+        const TApdDataPacketManager* manager = form.DataPacket->Manager();
+        return manager && manager->BufferCount() == 11;
+    }));
+    line.Pull();
+    ASSERT_TRUE(WaitForLogLine(form, kGone.arg(49))) << Log(form).toStdString();
+    const QStringList lines = Lines(form);
+    const qsizetype notice = lines.size() - 1;
+    ASSERT_GE(notice, 2) << Log(form).toStdString();
+    EXPECT_EQ(lines.at(notice - 1), QStringLiteral(">0t00005070")) << Log(form).toStdString();
+}
+
+TEST_F(FormDevice, ADeviceLostSoonAfterItCameBackIsGivenAPause)
+{
+    TPluggedLine line(map, 48);
+    TTestFormMain form;
+    Connect(form, line);
+    line.Pull();
+    ASSERT_TRUE(WaitForLogLine(form, kGone.arg(48)));
+    line.Plug();
+    ASSERT_TRUE(WaitForLogLine(form, kBack.arg(48)));
+    // Lost again at once, and there again at once: the second return waits out the pause.
+    line.Pull();
+    ASSERT_TRUE(PumpUntil([&] { return CountStarting(Lines(form), kGone.arg(48)) == 2; }));
+    QElapsedTimer sinceLoss;
+    sinceLoss.start();
+    line.Plug();
+    ASSERT_TRUE(PumpUntil([&] { return CountStarting(Lines(form), kBack.arg(48)) == 2; }, 10000))
+        << Log(form).toStdString();
+    EXPECT_GE(sinceLoss.elapsed(), 900) << "a flapping device is taken back without a pause";
 }
 
 TEST_F(FormDevice, ABeatDueBeforeTheNoticeArrivesLogsNoRequest)
