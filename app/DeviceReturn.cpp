@@ -62,7 +62,12 @@ void TDeviceReturn::Start(const TDeviceIdentity& identity)
     }
     WatchDirectories();
     FRetry.start();
-    QTimer::singleShot(0, this, &TDeviceReturn::Look);
+    // A device lost again soon after it came back (a loose plug, an adapter that dies as it is
+    // opened) is given a pause, or gone and back would follow each other as fast as the loop runs.
+    const bool flapping = FLastReturn.isValid() && FLastReturn.elapsed() < kFlappingMs;
+    FQuietUntil.start();
+    FQuietMs = flapping ? kRetryMs : 0;
+    QTimer::singleShot(FQuietMs, this, &TDeviceReturn::Look);
 }
 
 void TDeviceReturn::Stop()
@@ -97,11 +102,15 @@ void TDeviceReturn::Look()
 {
     if (!FWaiting || FLooking)
         return;
+    if (FQuietUntil.isValid() && FQuietUntil.elapsed() < FQuietMs)
+        return; // the pause's own look comes when it ends
     FLooking = true;
     // /dev/serial and its by-id directory exist only while some adapter is plugged in.
     WatchDirectories();
     const std::optional<uint16_t> number = Find(FIdentity);
-    if (number)
+    if (number) {
+        FLastReturn.start();
         emit Present(*number);
+    }
     FLooking = false;
 }

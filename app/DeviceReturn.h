@@ -2,6 +2,7 @@
 // COM name, or for a USB adapter under the same udev identity whatever kernel name it gets now.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -54,6 +55,8 @@ public:
 
     /// Time between two looks without notifications.
     static constexpr int kRetryMs = 1000;
+    /// A device lost within this time of coming back waits kRetryMs before the next look.
+    static constexpr int kFlappingMs = 5000;
 
 signals:
     /// The device is there, as COM<comNumber>. Each look that finds it while waiting says so
@@ -71,4 +74,8 @@ private:
     TDeviceIdentity FIdentity;
     bool FWaiting = false;
     bool FLooking = false; // a look whose report opens the port runs no second look inside it
+    /// When the device was last found back; a loss sooner than kFlappingMs after it waits a while.
+    QElapsedTimer FLastReturn;
+    QElapsedTimer FQuietUntil; // started with the wait; no look before FQuietMs have passed
+    qint64 FQuietMs = 0;
 };
