@@ -1,5 +1,6 @@
 // Program start: the application object, its title, the main window, and the message loop that
 // runs until the window closes.
+#include "app/ExitSignals.h"
 #include "app/FrmMain.h"
 #include "runtime/Application.h"
 #include "runtime/qt/QtApplication.h"
@@ -11,6 +12,7 @@ int main(int argc, char** argv)
     // to the window's own caption.
     Application::SetTitle("Lintaker");
     TFormMain FormMain;
+    TExitSignals exitSignals(&FormMain);
     FormMain.show();
     return application.exec();
 }
