@@ -27,8 +27,11 @@ namespace
 const std::string& Folder()
 {
     static const std::string* folder = [] {
-        char pattern[] = "/tmp/lintaker-fuzz-XXXXXX";
-        auto* made = new std::string(::mkdtemp(pattern) ? pattern : "/tmp");
+        // In memory where the system has such a folder: the files are written for every input.
+        char inMemory[] = "/dev/shm/lintaker-fuzz-XXXXXX";
+        char onDisk[] = "/tmp/lintaker-fuzz-XXXXXX";
+        const char* folder_ = ::mkdtemp(inMemory) ? inMemory : ::mkdtemp(onDisk);
+        auto* made = new std::string(folder_ ? folder_ : "/tmp");
         std::atexit([] {
             std::remove((Folder() + "/trace.txt").c_str());
             std::remove((Folder() + "/log.txt").c_str());
