@@ -112,11 +112,20 @@ void TApdDataPacket::SetComPort(TApdCustomComPort* port)
         return;
     if (FManager) {
         // A detector that leaves in the middle of a packet gives the collection back first
-        // (a port on its way out has stopped its detectors already).
-        if (!(FComPort && FComPort->IsDestroying()))
+        // (a port on its way out has stopped its detectors already). That offers the held bytes
+        // to the others, whose handlers may detach this detector, attach it elsewhere or free it.
+        if (!(FComPort && FComPort->IsDestroying())) {
+            // The destructor's own call comes with the flag cleared already.
+            const bool freeing = !*FAlive;
+            std::shared_ptr<bool> alive = FAlive;
             StopMatching();
-        FManager->RemovePacket(this);
-        FManager = nullptr;
+            if ((!freeing && !*alive) || port == FComPort)
+                return;
+        }
+        if (FManager) {
+            FManager->RemovePacket(this);
+            FManager = nullptr;
+        }
     }
     FComPort = port;
     if (port) {

@@ -789,3 +789,32 @@ TEST_F(PacketTest, TimeOutsBeyondTheClockRangeAndNegativeOnes)
     }
     EXPECT_EQ(packet.Timeouts, 1) << "64 Gi ms are far less than its 3.7 years";
 }
+
+TEST_F(PacketTest, ADetectorDetachedByAHandlerWhileItLeaves)
+{
+    // The collector leaves; giving the collection back lets the other deliver, and that handler
+    // detaches the leaving detector itself.
+    TRecordedPacket angle;
+    angle.SetStartString("<");
+    angle.SetEndCond({ecString});
+    angle.SetEndString(">");
+    angle.SetTimeOut(0);
+    angle.SetComPort(&port);
+    angle.SetEnabled(true);
+    TRecordedPacket hash;
+    hash.SetStartString("#");
+    hash.SetTimeOut(0);
+    hash.SetOnStringPacket([&angle](TComponent*, const std::string&) { angle.SetComPort(nullptr); });
+    hash.SetComPort(&port);
+    hash.SetEnabled(true);
+    Open();
+    Arrive("<x#");
+    ASSERT_EQ(angle.Manager()->CollectingPacket(), &angle);
+    angle.SetComPort(nullptr);
+    EXPECT_EQ(angle.Manager(), nullptr);
+    EXPECT_EQ(angle.ComPort(), nullptr);
+    ASSERT_NE(hash.Manager(), nullptr);
+    EXPECT_EQ(hash.Manager()->Packets().size(), 1u);
+    Arrive("#");
+    EXPECT_EQ(hash.Manager()->BufferCount(), 0);
+}
