@@ -683,6 +683,9 @@ TEST_F(PacketTest, AHandlerFreeingItsDetectorWhileTheCloseOffersHeldBytes)
     Open();
     Arrive("<y>");
     EXPECT_THAT(angle.Packets, ElementsAre("<y>"));
+    for (void* grave : TSpoiltOnFree::Graveyard())
+        ::operator delete(grave);
+    TSpoiltOnFree::Graveyard().clear();
 }
 
 TEST_F(PacketTest, ADetectorMadeBeforeItsPortInTheSameOwnerTakesIt)
