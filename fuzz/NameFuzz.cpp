@@ -61,12 +61,13 @@ std::string Name(TFuzzInput& in)
 void CheckComName(const std::string& name)
 {
     const int number = platform::ComNumberFromName(name.c_str());
-    std::string text = name;
+    // The name reaches the open as a C string: it ends at its first zero byte.
+    std::string text = name.substr(0, name.find('\0'));
     if (text.compare(0, 4, "\\\\.\\") == 0)
         text.erase(0, 4);
     const std::string digits = text.size() >= 3 ? text.substr(3) : "";
-    const bool wellFormed = text.size() >= 4 && Upper(text.substr(0, 3)) == "COM" && AllDigits(digits) &&
-                            digits[0] != '0' && text.find('\0') == std::string::npos;
+    const bool wellFormed =
+        text.size() >= 4 && Upper(text.substr(0, 3)) == "COM" && AllDigits(digits) && digits[0] != '0';
     if (!wellFormed || digits.size() > 5 || std::stoul(digits) > 99999) {
         FUZZ_CHECK(number == 0, name + " -> " + std::to_string(number));
         return;
