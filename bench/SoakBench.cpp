@@ -143,11 +143,11 @@ int main(int argc, char** argv)
         if (pollSlice) {
             const int split = std::uniform_int_distribution<int>(1, 16)(random);
             const int gap = std::uniform_int_distribution<int>(0, 3)(random);
+            // Among the ten addresses the window polls.
             std::string silent;
             for (int i = 0; i < 3; ++i)
-                silent +=
-                    std::string(silent.empty() ? "" : ",") +
-                    "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[std::uniform_int_distribution<int>(0, 35)(random)];
+                silent += std::string(silent.empty() ? "" : ",") +
+                          "0123456789"[std::uniform_int_distribution<int>(0, 9)(random)];
             settings = "split " + std::to_string(split) + " gap " + std::to_string(gap) + " silent " + silent;
             for (const std::string& more :
                  {std::string("--addresses"), std::string("0-9,A-Z"), std::string("--split"),
@@ -169,9 +169,10 @@ int main(int argc, char** argv)
         for (int i = 0; i < 300 && !std::filesystem::exists(link); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-        (pollSlice ? form.RadioButtonPolling : form.RadioButtonListen)->click();
-        form.CheckBoxProtocol->setChecked(true);
         form.show(); // lists the simulator's port
+        // After the show, which settles the mode of its own.
+        (pollSlice ? form.RadioButtonPolling : form.RadioButtonListen)->setChecked(true);
+        form.CheckBoxProtocol->setChecked(true);
         const int entry = form.ComboBoxCOM->findText(QStringLiteral("COM%1").arg(kPort));
         if (entry < 0) {
             std::fprintf(stderr, "COM%d is not in the port list\n", kPort);
