@@ -118,8 +118,20 @@ void TApdDataPacket::SetComPort(TApdCustomComPort* port)
             // The destructor's own call comes with the flag cleared already.
             const bool freeing = !*FAlive;
             std::shared_ptr<bool> alive = FAlive;
-            StopMatching();
-            if ((!freeing && !*alive) || port == FComPort)
+            // Such a delivery ends by starting every enabled detector again: not this one.
+            const bool wasLeaving = FLeaving;
+            FLeaving = true;
+            try {
+                StopMatching();
+            } catch (...) {
+                if (freeing || *alive)
+                    FLeaving = wasLeaving;
+                throw;
+            }
+            if (!freeing && !*alive)
+                return;
+            FLeaving = wasLeaving;
+            if (port == FComPort)
                 return;
         }
         if (FManager) {
@@ -186,6 +198,8 @@ void TApdDataPacket::ResetMatch()
 
 void TApdDataPacket::StartMatching()
 {
+    if (FLeaving)
+        return;
     if (IsLoading()) {
         FEnableDeferred = true;
         return;

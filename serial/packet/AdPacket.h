@@ -214,6 +214,7 @@ private:
     bool FEnableDeferred = false;
     bool FStartDeferred = false;
     bool FHoldsCollection = false;
+    bool FLeaving = false; ///< between giving the collection back and leaving the manager
     const uint8_t* FDeliveredData = nullptr;
     int32_t FDeliveredLength = 0;
 };

@@ -821,3 +821,29 @@ TEST_F(PacketTest, ADetectorDetachedByAHandlerWhileItLeaves)
     Arrive("#");
     EXPECT_EQ(hash.Manager()->BufferCount(), 0);
 }
+
+TEST_F(PacketTest, ALeavingDetectorIsNotStartedAgainByTheDeliveryItsLeaveCauses)
+{
+    // The any-data collector leaves; the other delivers from the bytes it gave back, and the end
+    // of that delivery starts every enabled detector again, the leaving one too.
+    TRecordedPacket any;
+    MonitoringSettings(any);
+    any.SetComPort(&port);
+    any.SetEnabled(true);
+    TRecordedPacket hash;
+    hash.SetStartString("#");
+    hash.SetTimeOut(0);
+    hash.SetComPort(&port);
+    hash.SetEnabled(true);
+    Open();
+    Arrive("x#");
+    ASSERT_EQ(any.Manager()->CollectingPacket(), &any);
+    TApdDataPacketManager* manager = any.Manager();
+    any.SetComPort(nullptr);
+    EXPECT_THAT(hash.Packets, ElementsAre("#"));
+    EXPECT_EQ(any.PacketMode(), TPacketMode::Idle);
+    EXPECT_TRUE(any.Enabled()) << "leaving keeps Enabled";
+    EXPECT_EQ(manager->CollectingPacket(), nullptr);
+    Arrive("y#");
+    EXPECT_THAT(hash.Packets, ElementsAre("#", "#"));
+}
