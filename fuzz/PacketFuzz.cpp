@@ -6,20 +6,19 @@
 // manager's bounds and the collection rule are checked, and every delivered packet is checked
 // against the bytes fed since the port's open and against its detector's start and end strings.
 //
-// Environment:
-//   PACKET_FUZZ_TRACE=1   prints every step (for reading a saved input)
-//   PACKET_FUZZ_STRICT=1  for the inputs in fuzz/regressions: the harness leaves settings that
-//                         cannot start enabled, keeps a lone "\" as a pattern, leaves a refused
-//                         detector as it is, and a disabled detector must be idle. Without it the
-//                         harness steers round these faults (see Sanitize, Refused, Repair and
-//                         Pattern) so that a long run gets past them
+// Every check holds for every input: nothing is steered round. Floods of bytes happen only where
+// the input asks for one, and the port runs on the in-memory dispatcher without threads, so that
+// a run gets through thousands of inputs a second.
+//
+// Environment: FUZZ_TRACE=1 prints every step (for reading a saved input).
 #include "serial/packet/AdPacket.h"
+
+#include "fuzz/FuzzInput.h"
+#include "fuzz/Harnesses.h"
 
 #include "runtime/Application.h"
 #include "serial/port/ApdExceptions.h"
 #include "tests/serial/port/RecordingDispatcher.h"
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <array>
@@ -33,15 +32,10 @@
 namespace
 {
 
-bool gTrace = false;
-bool gStrict = false;
-int gShownErrors = 0;
-long gRepairs = 0;
-
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Trace(const char* format, ...)
 {
-    if (!gTrace)
+    if (!fuzz::Tracing())
         return;
     va_list args;
     va_start(args, format);
@@ -49,19 +43,6 @@ void Trace(const char* format, ...)
     va_end(args);
     std::fputc('\n', stderr);
 }
-
-// Stops the run with a message; libFuzzer saves the input.
-[[noreturn]] void Fail(const char* what, const std::string& detail = {})
-{
-    std::fprintf(stderr, "INVARIANT BROKEN: %s %s\n", what, detail.c_str());
-    std::abort();
-}
-
-#define FUZZ_CHECK(condition, ...)                                                                           \
-    do {                                                                                                     \
-        if (!(condition))                                                                                    \
-            Fail(#condition __VA_OPT__(, ) __VA_ARGS__);                                                     \
-    } while (false)
 
 std::string Printable(const std::string& bytes)
 {
@@ -83,6 +64,12 @@ std::string Printable(const std::string& bytes)
 // pattern's own wildcard and escape characters.
 constexpr std::array<char, 16> kAlphabet = {'>', '<',  '?',  '\\',   'a', 'A', 'b', 'B',
                                             'T', '\r', '\n', '\x03', '0', '1', 'x', '\xff'};
+
+// The bytes with which an input asks for a flood, and for one past the longest packet.
+constexpr uint8_t kFloodMarker = 0xF1;
+constexpr uint8_t kLongFloodMarker = 0x5A;
+// The byte with which an input asks for a close or an open of the port.
+constexpr uint8_t kReopenMarker = 0xC5;
 
 uint8_t Upper(uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 32) : c; }
 
@@ -152,7 +139,10 @@ bool StartsCleanly(const TApdDataPacket& p)
     }
     if (cond.Contains(ecString) && TPacketPattern::Compile(p.EndString(), p.IgnoreCase()).Length() == 0)
         return false;
-    return !(cond.Contains(ecPacketSize) && p.PacketSize() == 0);
+    if (cond.Contains(ecPacketSize) &&
+        (p.PacketSize() == 0 || p.PacketSize() > TApdDataPacket::kMaxPacketLength))
+        return false;
+    return p.TimeOut() >= 0;
 }
 
 struct TFuzzPort;
@@ -172,9 +162,23 @@ struct TDetector {
     std::string Raw;
 };
 
+// The port of every input, opened once: an open waits for the line to drain (a couple of
+// milliseconds even at the highest rate), far longer than the rest of an input takes. It is
+// emptied and opened again, when an input closed it, before each input.
+TTestPort& SharedPort()
+{
+    static TTestPort* port = [] {
+        auto* made = new TTestPort;
+        // A rate at which the wait for the line to drain comes to nothing once it is open.
+        made->SetBaud(20000000);
+        return made;
+    }();
+    return *port;
+}
+
 struct TFuzzPort {
-    FuzzedDataProvider& In;
-    TTestPort Port;
+    TFuzzInput& In;
+    TTestPort& Port = SharedPort();
     TFakeClock Clock{1000};
     std::vector<std::unique_ptr<TDetector>> Detectors;
     std::string Fed;      // bytes fed since the port's last open
@@ -184,9 +188,16 @@ struct TFuzzPort {
     bool ClosedInHandler = false;
     bool TearingDown = false;
     size_t FloodBudget = 1200u << 10;
+    long Delivered = 0;    // packets delivered so far
     bool RawBytes = false; // arrivals are raw bytes, not drawn from the alphabet
 
-    explicit TFuzzPort(FuzzedDataProvider& in) : In(in) {}
+    explicit TFuzzPort(TFuzzInput& in) : In(in)
+    {
+        if (!Port.Open())
+            Port.SetOpen(true);
+        FUZZ_CHECK(Port.Open());
+        Port.Fake()->DiscardInput();
+    }
 
     std::string Pattern(size_t most)
     {
@@ -196,11 +207,21 @@ struct TFuzzPort {
             uint8_t pick = In.ConsumeIntegral<uint8_t>();
             text += pick < 224 ? kAlphabet[pick % kAlphabet.size()] : static_cast<char>(pick);
         }
-        // A lone "\" is a string that compiles to nothing, which the detector does not refuse and
-        // then reads past (fuzz/regressions/start-string-of-a-lone-backslash).
-        if (!gStrict && text == "\\")
-            text = "\\\\";
         return text;
+    }
+
+    // Mostly none or a few ticks; now and then one that cannot start or that lies past the reach
+    // of the dispatcher's timers.
+    int32_t TimeOut()
+    {
+        switch (In.ConsumeIntegralInRange(0, 15)) {
+        case 0:
+            return -In.ConsumeIntegralInRange<int32_t>(1, 3);
+        case 1:
+            return In.ConsumeBool() ? INT32_MAX : TApdBaseDispatcher::kMaxTimerTicks + 1;
+        default:
+            return In.ConsumeBool() ? 0 : In.ConsumeIntegralInRange<int32_t>(1, 6);
+        }
     }
 
     TDetector& Pick() { return *Detectors[In.ConsumeIntegralInRange<size_t>(0, Detectors.size() - 1)]; }
@@ -213,17 +234,10 @@ struct TFuzzPort {
     {
         if (Port.Open())
             return;
-        if (!gStrict) {
-            // A detector that cannot start is not left enabled over the open: its error stops
-            // the open from starting the detectors after it (fuzz/regressions/open-error-*).
-            for (auto& d : Detectors) {
-                if (d->Packet->Enabled() && !StartsCleanly(*d->Packet))
-                    Enable(*d, false);
-            }
-        }
         Trace("open");
         Port.SetOpen(true);
         FUZZ_CHECK(Port.Open());
+        Port.Fake()->DiscardInput();
         Fed.clear();
         FedUsed = 0;
         FedKnown = true;
@@ -287,15 +301,20 @@ struct TFuzzPort {
     }
 
     // A long stretch of one repeated piece: packets and partial starts that grow past every step
-    // of the buffer and past the longest packet.
+    // of the buffer and, when the input asks for it with a second marker, past the longest packet.
+    // The markers keep floods out of the inputs that do not ask: a flood costs what thousands of
+    // other inputs do.
     void Flood()
     {
+        if (In.ConsumeIntegral<uint8_t>() != kFloodMarker)
+            return;
         std::string piece = Pattern(4);
         if (piece.empty())
             piece = "x";
-        // Mostly a few steps of the buffer; now and then past the longest packet.
-        size_t total =
-            In.ConsumeIntegralInRange<size_t>(1, In.ConsumeIntegralInRange(0, 7) == 0 ? 1100 : 40) * 1024;
+        const bool pastBound = In.ConsumeIntegral<uint8_t>() == kLongFloodMarker;
+        size_t total = pastBound ? static_cast<size_t>(TApdDataPacket::kMaxPacketLength) +
+                                       In.ConsumeIntegralInRange<size_t>(1, 64) * 1024
+                                 : In.ConsumeIntegralInRange<size_t>(1, 24) * 1024;
         total = std::min(total, FloodBudget);
         FloodBudget -= total;
         Trace("flood %zu bytes of \"%s\"", total, Printable(piece).c_str());
@@ -303,38 +322,21 @@ struct TFuzzPort {
         while (chunk.size() < 4096)
             chunk += piece;
         chunk.resize(4096);
-        for (size_t done = 0; done < total && Port.Open(); done += chunk.size()) {
+        // A flood that cuts a packet out of every few bytes has made its point long before its
+        // end, and a million deliveries take minutes under the sanitizers.
+        const long deliveredBefore = Delivered;
+        for (size_t done = 0; done < total && Port.Open() && Delivered - deliveredBefore < 4096;
+             done += chunk.size()) {
             Feed(chunk);
             Check();
         }
     }
 
-    // A setting the harness made raised: without PACKET_FUZZ_STRICT the detector is put back
-    // into a known state (see the top of the file).
+    // A setting the harness made raised: the detector stays as the refusal left it.
     void Refused(TDetector& d, const EInvalidProperty& error)
     {
         Trace("  P%d refused: %d %s (mode %s)", d.Index, error.ResultCode(), error.what(),
               ModeName(d.Packet->PacketMode()));
-        if (gStrict || d.Packet->PacketMode() == TPacketMode::Idle || !d.Packet->ComPort())
-            return;
-        d.Packet->SetComPort(nullptr);
-        d.Packet->SetComPort(&Port);
-    }
-
-    // Without PACKET_FUZZ_STRICT, settings that cannot start are not left enabled: an enable
-    // that is not checked at once (port closed, or deferred during a delivery) raises later from
-    // inside the manager, past the detector that caused it
-    // (fuzz/regressions/deferred-enable-error-*, open-error-*).
-    void Sanitize(TDetector& d)
-    {
-        if (gStrict || !d.Packet->Enabled() || StartsCleanly(*d.Packet))
-            return;
-        Trace("  P%d cannot start: disabled", d.Index);
-        try {
-            d.Packet->SetEnabled(false);
-        } catch (const EInvalidProperty& error) {
-            Refused(d, error);
-        }
     }
 
     void Enable(TDetector& d, bool on)
@@ -351,7 +353,6 @@ struct TFuzzPort {
             d.Unsure = false;
             d.Dormant = false;
         }
-        Sanitize(d);
     }
 
     // Setters that start matching afresh when enabled.
@@ -379,7 +380,6 @@ struct TFuzzPort {
             d.Unsure = false;
             d.Dormant = false;
         }
-        Sanitize(d);
     }
 
     // Setters that only store: they take effect at the next start of matching.
@@ -424,7 +424,7 @@ struct TFuzzPort {
             break;
         }
         default: {
-            int32_t ticks = In.ConsumeBool() ? 0 : In.ConsumeIntegralInRange<int32_t>(1, 6);
+            int32_t ticks = TimeOut();
             Trace("P%d.TimeOut := %d", d.Index, ticks);
             p.SetTimeOut(ticks);
             break;
@@ -432,7 +432,6 @@ struct TFuzzPort {
         }
         if (p.Enabled() || EventDepth > 0)
             d.Unsure = true;
-        Sanitize(d);
     }
 
     void Attach(TDetector& d, bool on)
@@ -473,9 +472,12 @@ struct TFuzzPort {
             Enable(d, !d.Packet->Enabled());
         } else if (op < 175) {
             Restarting(Pick());
-        } else if (op < 185) {
+        } else if (op < 192) {
             Store(Pick());
         } else if (op < 195) {
+            // Asked for with a marker, as floods are: an open costs what hundreds of inputs do.
+            if (In.ConsumeIntegral<uint8_t>() != kReopenMarker)
+                return;
             if (Port.Open())
                 Close();
             else if (!inHandler)
@@ -515,27 +517,8 @@ struct TFuzzPort {
 
     // ---- checks ----
 
-    // A disabled detector left holding the collection (fuzz/regressions/disabling-the-collector-*
-    // and refused-any-data-*) takes every later byte of the port; without PACKET_FUZZ_STRICT it is
-    // put back by detaching and attaching it, and counted.
-    void Repair()
-    {
-        if (gStrict || EventDepth > 0)
-            return;
-        for (auto& d : Detectors) {
-            TApdDataPacket& p = *d->Packet;
-            if (!p.Enabled() && p.PacketMode() == TPacketMode::Collecting && p.ComPort()) {
-                Trace("  P%d disabled but collecting: detached and attached again", d->Index);
-                ++gRepairs;
-                p.SetComPort(nullptr);
-                p.SetComPort(&Port);
-            }
-        }
-    }
-
     void Check()
     {
-        Repair();
         TApdDataPacketManager* manager = Manager();
         for (auto& d : Detectors) {
             TApdDataPacket& p = *d->Packet;
@@ -546,9 +529,7 @@ struct TFuzzPort {
                 FUZZ_CHECK(p.Manager() == manager, "one manager per port");
             if (!Port.Open())
                 FUZZ_CHECK(p.PacketMode() == TPacketMode::Idle, name + " on a closed port");
-            if (gStrict)
-                FUZZ_CHECK(p.Enabled() || p.PacketMode() == TPacketMode::Idle, name + " disabled");
-            FUZZ_CHECK(p.Enabled() || p.PacketMode() != TPacketMode::Collecting, name + " disabled");
+            FUZZ_CHECK(p.Enabled() || p.PacketMode() == TPacketMode::Idle, name + " disabled");
             // An enabled detector whose settings start without error is matching.
             if (p.Enabled() && p.Manager() && p.Manager()->Active() && p.StartCond() == scString &&
                 !d->Unsure && !d->Dormant && StartsCleanly(p))
@@ -595,6 +576,7 @@ struct TFuzzPort {
 
     void OnString(TDetector& d, const std::string& data)
     {
+        ++Delivered;
         TApdDataPacket& p = *d.Packet;
         Trace("  P%d packet \"%s\"", d.Index, Printable(data.substr(0, 300)).c_str());
         FUZZ_CHECK(data.size() <= static_cast<size_t>(TApdDataPacket::kMaxPacketLength));
@@ -627,13 +609,7 @@ struct TFuzzPort {
         if (cond.Empty()) {
             FUZZ_CHECK(data.size() == start.Length(), "start alone: " + Printable(data));
         } else if (cond == TPacketEndSet{ecPacketSize}) {
-            // A PacketSize equal to the start string's length gives one byte more, the size being
-            // looked at only from the byte after the start string on
-            // (fuzz/regressions/size-equal-to-start-string-*).
-            const bool oneMore = !gStrict && p.StartCond() == scString &&
-                                 p.PacketSize() == static_cast<int32_t>(startLength) &&
-                                 data.size() == startLength + 1;
-            FUZZ_CHECK(static_cast<int64_t>(data.size()) == std::max<int32_t>(p.PacketSize(), 1) || oneMore,
+            FUZZ_CHECK(static_cast<int64_t>(data.size()) == std::max<int32_t>(p.PacketSize(), 1),
                        "size " + std::to_string(data.size()) + " limit " + std::to_string(p.PacketSize()) +
                            " start " + std::to_string(startLength));
         } else if (cond.Contains(ecString) &&
@@ -649,6 +625,15 @@ struct TFuzzPort {
     {
         Trace("  P%d timed out", d.Index);
         FUZZ_CHECK(!d.Packet->Enabled(), "a timed-out detector is disabled");
+        Act(d);
+    }
+
+    void OnTooLong(TDetector& d, int32_t size)
+    {
+        Trace("  P%d packet too long: %d", d.Index, size);
+        FUZZ_CHECK(size == TApdDataPacket::kMaxPacketLength, std::to_string(size));
+        FUZZ_CHECK(!d.Packet->Enabled(), "a discarding detector is disabled during its event");
+        // The thrown-away bytes are no packet: later ones may lie anywhere after them.
         Act(d);
     }
 
@@ -677,7 +662,7 @@ struct TFuzzPort {
         p.SetIgnoreCase(In.ConsumeBool());
         p.SetIncludeStrings(In.ConsumeBool());
         p.SetAutoEnable(In.ConsumeIntegralInRange(0, 3) != 0);
-        p.SetTimeOut(In.ConsumeBool() ? 0 : In.ConsumeIntegralInRange<int32_t>(1, 6));
+        p.SetTimeOut(TimeOut());
         Trace("P%d: %s \"%s\" EndCond %s \"%s\" PacketSize %d IgnoreCase %d IncludeStrings %d AutoEnable %d "
               "TimeOut %d",
               d.Index, p.StartCond() == scString ? "scString" : "scAnyData",
@@ -692,6 +677,8 @@ struct TFuzzPort {
         p.SetOnStringPacket(
             [self](TComponent*, const std::string& data) { self->Owner->OnString(*self, data); });
         p.SetOnTimeout([self](TComponent*) { self->Owner->OnTimeout(*self); });
+        if (In.ConsumeBool())
+            p.SetOnPacketTooLong([self](TComponent*, int32_t size) { self->Owner->OnTooLong(*self, size); });
         Attach(d, true);
         Enable(d, true);
     }
@@ -699,18 +686,19 @@ struct TFuzzPort {
     void Run()
     {
         RawBytes = In.ConsumeIntegralInRange(0, 7) == 0;
-        if (In.ConsumeBool())
-            Open();
+        // Now and then the detectors join a closed port and start at its open.
+        if (In.ConsumeIntegral<uint8_t>() == kReopenMarker)
+            Close();
         int count = In.ConsumeIntegralInRange(1, 3);
         for (int i = 0; i < count; ++i)
             AddDetector();
         Open();
         Check();
         while (In.remaining_bytes() > 0) {
-            int shown = gShownErrors;
+            int shown = fuzz::ShownErrors();
             Step(false);
-            if (gShownErrors != shown)
-                Trace("  (%d error(s) shown)", gShownErrors - shown);
+            if (fuzz::ShownErrors() != shown)
+                Trace("  (%d error(s) shown)", fuzz::ShownErrors() - shown);
             Check();
         }
         // Detaching may still deliver to the others; their handlers no longer act.
@@ -725,22 +713,9 @@ struct TFuzzPort {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+int fuzz::Packet(const uint8_t* data, size_t size)
 {
-    gTrace = std::getenv("PACKET_FUZZ_TRACE") != nullptr;
-    gStrict = std::getenv("PACKET_FUZZ_STRICT") != nullptr;
-    std::atexit([] { std::fprintf(stderr, "packet fuzz: %ld disabled collectors put back\n", gRepairs); });
-    // Handler and setting errors reach the standard error display; here they are only counted.
-    Application::SetExceptionDisplay([](const std::string& text) {
-        ++gShownErrors;
-        Trace("  error shown: %s", text.c_str());
-    });
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    FuzzedDataProvider in(data, size);
+    TFuzzInput in(data, size);
     {
         TFuzzPort port(in);
         port.Run();

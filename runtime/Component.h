@@ -9,7 +9,8 @@ enum TOperation { opInsert, opRemove };
 
 /// Base of every component of the program (the window's port, packet detector, ...).
 /// Thread: the user-interface thread only.
-class TComponent {
+class TComponent
+{
 public:
     /// Creates the component and, with an owner, inserts it into the owner's list; the owner's
     /// other components are told opInsert.
@@ -56,6 +57,14 @@ protected:
     virtual void Loaded() {}
     /// Another component of the same owner (or an owned one) was inserted or is being removed.
     virtual void Notification(TComponent* component, TOperation operation);
+    /// Tells the owner's other components again that this one was inserted. The insertion itself
+    /// is told while only the base part exists, so a component that looks for a derived kind
+    /// (a detector for its port) cannot see it then; that kind's constructor calls this.
+    void AnnounceInsertion()
+    {
+        if (FOwner)
+            FOwner->NotifyAll(this, opInsert);
+    }
     /// Marks the component as being destroyed; derived destructors call it first.
     void Destroying() { FDestroying = true; }
 

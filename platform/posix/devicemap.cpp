@@ -230,9 +230,7 @@ TComMap ComMap()
     const std::vector<std::string> linkNames =
         TrustedDirectory(directory) ? DirectoryNames(directory) : std::vector<std::string>();
     for (const std::string& name : linkNames) {
-        if (name.compare(0, 3, "COM") != 0)
-            continue;
-        const int number = ParseNumber(name.substr(3));
+        const int number = ComNumberOfLinkName(name);
         if (number < 1)
             continue;
         const std::string path = directory + "/" + name;
@@ -307,6 +305,15 @@ std::string StableName(dev_t device)
 }
 
 } // namespace
+
+int ComNumberOfLinkName(const std::string& name)
+{
+    if (name.compare(0, 3, "COM") != 0)
+        return 0;
+    return std::max(ParseNumber(name.substr(3)), 0);
+}
+
+int FixedComNumberOfKernelName(const std::string& name) { return FixedNumber(name); }
 
 std::string DeviceMapDirectory()
 {

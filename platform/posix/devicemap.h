@@ -32,6 +32,15 @@ std::optional<std::string> ResolveComDevice(int number);
 /// Empty when the map has no such port. Thread: any.
 std::vector<std::string> DescribeComDevice(int number);
 
+/// The COM number a link of the device-map directory called `name` stands for ("COM7": 7), or 0
+/// when the map ignores a link of that name ("COM07", "COM0", "com7", "COM7x").
+int ComNumberOfLinkName(const std::string& name);
+
+/// The COM number a real serial device keeps by its kernel name (ttyS0: 1, ttyUSB0: 33, ttyACM0:
+/// 65, ttyAMA0: 97, rfcomm0: 129, each family 32 wide), or 0 when it takes the next free number
+/// from 161 on.
+int FixedComNumberOfKernelName(const std::string& name);
+
 /// Where ListComDevices looks for real serial devices; tests point it at a fake sysfs tree.
 /// An empty root restores /sys/class/tty.
 void SetSysClassTtyRootForTesting(const std::string& root);

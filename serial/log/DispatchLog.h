@@ -70,6 +70,7 @@ enum TDispatchSubType : uint8_t {
     dstIdle = 249,
     dstWaiting = 250,
     dstCollecting = 251,
+    dstPacketTooLong = 252, ///< a packet longer than the detector's bound was thrown away
 };
 
 /// The log ring. Guarded by the owner's DispatcherLock: the class takes no lock itself, and

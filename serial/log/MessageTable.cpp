@@ -97,6 +97,7 @@ constexpr TMessage kMessages[] = {
     {-5504, "End string is empty"},
     {-5505, "Packet size cannot be zero"},
     {-5506, "Packet too long"},
+    {-5507, "Time-out cannot be negative"},
 
     // Dispatch log: event kinds (15001 + kind).
     {15001, "No event"},
@@ -153,6 +154,7 @@ constexpr TMessage kMessages[] = {
     {15349, "Idle"},
     {15350, "Waiting"},
     {15351, "Collecting"},
+    {15352, "PcktTooLong"},
 
     // Dispatch log file: the column headings.
     {15501, "Time      Type      SubType       Data      OtherData"},

@@ -19,6 +19,7 @@ constexpr int32_t ecNoEndCharCount = -5503;
 constexpr int32_t ecEmptyEndString = -5504;
 constexpr int32_t ecZeroSizePacket = -5505;
 constexpr int32_t ecPacketTooLong = -5506;
+constexpr int32_t ecNegativeTimeOut = -5507;
 // Milliseconds of one tick of the dispatcher's timers.
 constexpr uint32_t kTickMs = 55;
 
@@ -111,11 +112,32 @@ void TApdDataPacket::SetComPort(TApdCustomComPort* port)
         return;
     if (FManager) {
         // A detector that leaves in the middle of a packet gives the collection back first
-        // (a port on its way out has stopped its detectors already).
-        if (!(FComPort && FComPort->IsDestroying()))
-            StopMatching();
-        FManager->RemovePacket(this);
-        FManager = nullptr;
+        // (a port on its way out has stopped its detectors already). That offers the held bytes
+        // to the others, whose handlers may detach this detector, attach it elsewhere or free it.
+        if (!(FComPort && FComPort->IsDestroying())) {
+            // The destructor's own call comes with the flag cleared already.
+            const bool freeing = !*FAlive;
+            std::shared_ptr<bool> alive = FAlive;
+            // Such a delivery ends by starting every enabled detector again: not this one.
+            const bool wasLeaving = FLeaving;
+            FLeaving = true;
+            try {
+                StopMatching();
+            } catch (...) {
+                if (freeing || *alive)
+                    FLeaving = wasLeaving;
+                throw;
+            }
+            if (!freeing && !*alive)
+                return;
+            FLeaving = wasLeaving;
+            if (port == FComPort)
+                return;
+        }
+        if (FManager) {
+            FManager->RemovePacket(this);
+            FManager = nullptr;
+        }
     }
     FComPort = port;
     if (port) {
@@ -176,6 +198,8 @@ void TApdDataPacket::ResetMatch()
 
 void TApdDataPacket::StartMatching()
 {
+    if (FLeaving)
+        return;
     if (IsLoading()) {
         FEnableDeferred = true;
         return;
@@ -210,11 +234,17 @@ void TApdDataPacket::StartMatching()
         }
         if (FEndCond.Contains(ecPacketSize) && FPacketSize == 0)
             throw EInvalidProperty(ecZeroSizePacket);
+        // A size the bound on one packet never lets it reach would throw every packet away.
+        if (FEndCond.Contains(ecPacketSize) && FPacketSize > kMaxPacketLength)
+            throw EInvalidProperty(ecPacketTooLong);
+        if (FTimeOut < 0)
+            throw EInvalidProperty(ecNegativeTimeOut);
 
         // The settings that are plain stores hold from here until matching starts again.
         FMatchIgnoreCase = FIgnoreCase;
         FMatchIncludeStrings = FIncludeStrings;
         FMatchStartCond = FStartCond;
+        FMatchTimeOut = FTimeOut;
         FStartPattern = std::move(startPattern);
         FEndPattern = std::move(endPattern);
         if (FStartCond == scString) {
@@ -259,7 +289,7 @@ void TApdDataPacket::SetPacketState(TPacketMode mode)
     // bytes to every detector again, this one included, which must no longer collect them.
     FMode = mode;
     if (mode == TPacketMode::Collecting)
-        FManager->ClaimCollection(this, FTimeOut);
+        FManager->ClaimCollection(this, FMatchTimeOut);
     else if (leaving && FHoldsCollection)
         FManager->ReleaseCollection(this);
     static constexpr uint8_t kSubtypes[] = {dstIdle, dstWaiting, dstCollecting};
@@ -459,10 +489,18 @@ void TApdDataPacket::PacketTimedOut()
 void TApdDataPacket::DiscardOverlongPacket(int32_t end)
 {
     TApdDataPacketManager* manager = FManager;
+    const int32_t size = end - FPacketStart + 1;
+    std::shared_ptr<bool> alive = FAlive;
     TInEventScope inEvent(manager);
-    LogText(dstDisable, MessageForCode(ecPacketTooLong));
+    LogText(dstPacketTooLong, MessageForCode(ecPacketTooLong));
     SetEnabled(false);
     manager->ConsumeData(0, end + 1);
+    if (FOnPacketTooLong) {
+        TPacketTooLongEvent handler = FOnPacketTooLong;
+        RunEvent([&] { handler(this, size); });
+        if (!*alive)
+            return;
+    }
     // Matching goes on with the bytes that follow, whatever AutoEnable says: the detector did not
     // deliver anything, it only refused a packet no device sends.
     SetEnabled(true);
@@ -490,6 +528,19 @@ namespace
 constexpr char kManagerWindowClass[] = "TApdDataPacketManagerWindow";
 
 } // namespace
+
+template <typename TCall> void TApdDataPacketManager::ForEachPacket(TCall call)
+{
+    std::vector<std::pair<TApdDataPacket*, std::shared_ptr<bool>>> packets;
+    packets.reserve(FPackets.size());
+    for (TApdDataPacket* packet : FPackets)
+        packets.emplace_back(packet, packet->FAlive);
+    for (const auto& [packet, alive] : packets) {
+        // The flag first: a freed detector's address may already belong to a new one.
+        if (*alive && std::find(FPackets.begin(), FPackets.end(), packet) != FPackets.end())
+            call(packet);
+    }
+}
 
 TApdDataPacketManager::TApdDataPacketManager(TApdCustomComPort* port) : FPort(port)
 {
@@ -663,20 +714,18 @@ void TApdDataPacketManager::PortEvent(TApdCustomComPort*, TPortUserEvent event)
         if (event == pueOpened) {
             SetActive(true);
             // Each on its own: one whose settings cannot start leaves the others working.
-            std::vector<TApdDataPacket*> packets = FPackets;
-            for (TApdDataPacket* packet : packets) {
+            ForEachPacket([](TApdDataPacket* packet) {
                 if (!packet->Enabled())
-                    continue;
+                    return;
                 try {
                     packet->StartMatching();
                 } catch (...) {
                     Application::HandleException();
                 }
-            }
+            });
         } else {
-            std::vector<TApdDataPacket*> packets = FPackets;
-            for (TApdDataPacket* packet : packets)
-                packet->StopMatching();
+            // Stopping the collector offers its bytes to the others, which may deliver.
+            ForEachPacket([](TApdDataPacket* packet) { packet->StopMatching(); });
             SetActive(false);
         }
     } catch (...) {
@@ -720,10 +769,26 @@ void TApdDataPacketManager::HandleTrigger(UINT message, WPARAM wParam)
     } else if (message == TApdBaseDispatcher::MsgTriggerTimer) {
         // The expiry waited for this thread; meanwhile the collection may have been given back
         // and claimed anew, with another time-out or none.
-        const bool due = FClaimTimeout != 0 &&
-                         MillisecondClock() - FClaimMs >= static_cast<uint32_t>(FClaimTimeout) * kTickMs;
-        if (static_cast<int32_t>(wParam) == FTimerHandle && FTimerHandle != 0 && FCollecting && due)
+        if (static_cast<int32_t>(wParam) != FTimerHandle || FTimerHandle == 0 || !FCollecting ||
+            FClaimTimeout <= 0)
+            return;
+        // Summed at every expiry, which comes at most the timer's longest reach after the last:
+        // each stretch fits the 32-bit clock, the sum also a time-out longer than its wrap.
+        const uint32_t now = MillisecondClock();
+        FClaimElapsedMs += now - FClaimMarkMs;
+        FClaimMarkMs = now;
+        const uint64_t allowed = static_cast<uint64_t>(FClaimTimeout) * kTickMs;
+        if (FClaimElapsedMs >= allowed) {
             FCollecting->PacketTimedOut();
+            return;
+        }
+        // Further than the dispatcher's timer reaches, or a late expiry of an earlier claim:
+        // armed again for what is left.
+        const uint64_t left = (allowed - FClaimElapsedMs + kTickMs - 1) / kTickMs;
+        int32_t result = dispatcher->ArmTimerTrigger(
+            FTimerHandle, static_cast<int32_t>(std::min<uint64_t>(left, INT32_MAX)), true);
+        if (result < 0)
+            RaiseOnError(nullptr, result);
     }
 }
 
@@ -763,14 +828,13 @@ void TApdDataPacketManager::ProcessBuffer(int32_t start)
             if (FCollecting) {
                 FCollecting->ScanData(start);
             } else {
-                std::vector<TApdDataPacket*> packets = FPackets;
-                for (TApdDataPacket* packet : packets) {
-                    if (std::find(FPackets.begin(), FPackets.end(), packet) == FPackets.end())
-                        continue;
+                bool stop = false;
+                ForEachPacket([&](TApdDataPacket* packet) {
+                    if (stop)
+                        return;
                     packet->ScanData(start);
-                    if (FCollecting || FCount == 0 || FRescan)
-                        break;
-                }
+                    stop = FCollecting || FCount == 0 || FRescan;
+                });
             }
             if (!FRescan)
                 break;
@@ -815,37 +879,36 @@ void TApdDataPacketManager::ConsumeData(int32_t start, int32_t length)
         FPendingStart = 0;
         FDataPending = true;
     }
-    std::vector<TApdDataPacket*> packets = FPackets;
-    for (TApdDataPacket* packet : packets) {
+    ForEachPacket([end](TApdDataPacket* packet) {
         try {
             packet->DataConsumed(end);
         } catch (...) {
             Application::HandleException();
         }
-    }
+    });
 }
 
 void TApdDataPacketManager::ClaimCollection(TApdDataPacket* packet, int32_t timeout)
 {
     FCollecting = packet;
     FClaimTimeout = timeout;
-    FClaimMs = MillisecondClock();
+    FClaimMarkMs = MillisecondClock();
+    FClaimElapsedMs = 0;
     if (timeout != 0 && FTimerHandle != 0) {
         if (TApdBaseDispatcher* dispatcher = Dispatcher())
             dispatcher->ArmTimerTrigger(FTimerHandle, timeout, true);
     }
     packet->FHoldsCollection = true;
-    std::vector<TApdDataPacket*> packets = FPackets;
-    for (TApdDataPacket* other : packets) {
+    ForEachPacket([packet](TApdDataPacket* other) {
         if (other == packet)
-            continue;
+            return;
         // One detector whose settings cannot start must not cut short the scan that claimed.
         try {
             other->RestartMatching();
         } catch (...) {
             Application::HandleException();
         }
-    }
+    });
 }
 
 void TApdDataPacketManager::ReleaseCollection(TApdDataPacket* packet)
@@ -872,10 +935,9 @@ void TApdDataPacketManager::SetInEvent(bool value)
     FInEvent = value;
     // Each detector is stopped or started on its own: one that cannot start (its settings were
     // changed inside the event) is reported and leaves the others and the pending bytes alone.
-    std::vector<TApdDataPacket*> packets = FPackets;
-    for (TApdDataPacket* packet : packets) {
+    ForEachPacket([value](TApdDataPacket* packet) {
         if (!packet->Enabled())
-            continue;
+            return;
         try {
             if (value)
                 packet->StopMatching();
@@ -884,7 +946,7 @@ void TApdDataPacketManager::SetInEvent(bool value)
         } catch (...) {
             Application::HandleException();
         }
-    }
+    });
     if (value)
         return;
     const bool pending = FDataPending;

@@ -50,6 +50,10 @@ using TPacketNotifyEvent = std::function<void(TComponent* sender, const uint8_t*
 /// The string form: a copy of the packet's bytes.
 using TStringPacketNotifyEvent = std::function<void(TComponent* sender, const std::string& data)>;
 
+/// A packet thrown away for being longer than TApdDataPacket::kMaxPacketLength: how many bytes it
+/// had collected.
+using TPacketTooLongEvent = std::function<void(TComponent* sender, int32_t size)>;
+
 /// Matching state of a detector; the names are those written to the dispatch log.
 enum class TPacketMode : uint8_t { Idle, Waiting, Collecting };
 
@@ -69,14 +73,15 @@ struct TPacketPattern {
 ///
 /// Property setters store the value; Enabled starts and stops matching, EndCond and EndString take
 /// effect at once (an enabled detector starts afresh), the others at the next start of matching.
-/// Inconsistent settings raise EInvalidProperty (-5501 to -5505) when matching starts, which is on
+/// Inconsistent settings raise EInvalidProperty (-5501 to -5507) when matching starts, which is on
 /// Enabled := True, on the port's open, and after each delivered packet.
 class TApdDataPacket : public TApdBaseComponent
 {
 public:
     /// A packet collects at most this many bytes; a longer one is thrown away ("Packet too long"
-    /// in the dispatch log) and matching goes on, so a line that never ends its packet cannot use
-    /// up memory even without a time-out.
+    /// in the dispatch log, OnPacketTooLong) and matching goes on, so a line that never ends its
+    /// packet cannot use up memory even without a time-out. A PacketSize above it, which no packet
+    /// could reach, raises -5506 when matching starts.
     static constexpr int32_t kMaxPacketLength = 1 << 20;
 
     explicit TApdDataPacket(TComponent* owner = nullptr);
@@ -104,7 +109,9 @@ public:
     void SetPacketSize(int32_t value) { FPacketSize = value; }
     bool IncludeStrings() const { return FIncludeStrings; }
     void SetIncludeStrings(bool value) { FIncludeStrings = value; }
-    /// Ticks of 55 ms allowed for collecting one packet; 0: no limit.
+    /// Ticks of 55 ms allowed for collecting one packet; 0: no limit. Every positive value is
+    /// kept, also past the dispatcher's timer range and the clock's wrap; a negative one raises
+    /// -5507 when matching starts.
     int32_t TimeOut() const { return FTimeOut; }
     void SetTimeOut(int32_t value) { FTimeOut = value; }
     const TPacketNotifyEvent& OnPacket() const { return FOnPacket; }
@@ -113,6 +120,10 @@ public:
     void SetOnStringPacket(TStringPacketNotifyEvent handler) { FOnStringPacket = std::move(handler); }
     const TNotifyEvent& OnTimeout() const { return FOnTimeout; }
     void SetOnTimeout(TNotifyEvent handler) { FOnTimeout = std::move(handler); }
+    /// Not assigned by default: a packet that grew past kMaxPacketLength was thrown away. It runs
+    /// like the packet events; matching goes on afterwards whatever AutoEnable says.
+    const TPacketTooLongEvent& OnPacketTooLong() const { return FOnPacketTooLong; }
+    void SetOnPacketTooLong(TPacketTooLongEvent handler) { FOnPacketTooLong = std::move(handler); }
 
     /// Fixed at construction: events are run on the user-interface thread; bytes collected before a
     /// time-out are thrown away.
@@ -179,15 +190,17 @@ private:
     TPacketNotifyEvent FOnPacket;
     TStringPacketNotifyEvent FOnStringPacket;
     TNotifyEvent FOnTimeout;
+    TPacketTooLongEvent FOnPacketTooLong;
     const bool FDeliverOnMainThread = true;
     const bool FDiscardOnTimeout = true;
 
     TApdDataPacketManager* FManager = nullptr;
     TPacketMode FMode = TPacketMode::Idle;
-    // IgnoreCase, IncludeStrings and StartCond as they were when matching last started.
+    // IgnoreCase, IncludeStrings, StartCond and TimeOut as they were when matching last started.
     bool FMatchIgnoreCase = true;
     bool FMatchIncludeStrings = true;
     TPacketStartCond FMatchStartCond = scString;
+    int32_t FMatchTimeOut = 2184;
     /// Cleared when the detector is destroyed: a handler that frees its own detector ends the
     /// delivery's use of it.
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
@@ -201,6 +214,7 @@ private:
     bool FEnableDeferred = false;
     bool FStartDeferred = false;
     bool FHoldsCollection = false;
+    bool FLeaving = false; ///< between giving the collection back and leaving the manager
     const uint8_t* FDeliveredData = nullptr;
     int32_t FDeliveredLength = 0;
 };
@@ -260,6 +274,9 @@ private:
     void DetachFromPort();
     /// Drops held bytes in front of every partial start match while no detector collects.
     void DropUnclaimed();
+    /// Runs `call` for each detector attached when it was called that is still attached and alive
+    /// when its turn comes: a call may deliver a packet whose handler detaches or frees any of them.
+    template <typename TCall> void ForEachPacket(TCall call);
     static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     std::vector<TApdDataPacket*> FPackets;
@@ -279,8 +296,9 @@ private:
     bool FProcessing = false;      ///< a ProcessBuffer pass is running
     bool FRescan = false;          ///< that pass must start over, from FRescanStart
     int32_t FRescanStart = 0;
-    int32_t FClaimTimeout = 0; ///< ticks of the running collection's time-out, 0: none
-    uint32_t FClaimMs = 0;     ///< when the running collection was claimed
+    int32_t FClaimTimeout = 0;    ///< ticks of the running collection's time-out, 0: none
+    uint32_t FClaimMarkMs = 0;    ///< clock reading when the collection's elapsed time was last summed
+    uint64_t FClaimElapsedMs = 0; ///< collecting time up to FClaimMarkMs; can pass the clock's wrap
     HWND FWindow = nullptr;
     TApdBaseDispatcher* FHandlerDispatcher = nullptr; ///< where the trigger handler is registered
 };

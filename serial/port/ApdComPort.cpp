@@ -66,7 +66,11 @@ private:
 
 } // namespace
 
-TApdCustomComPort::TApdCustomComPort(TComponent* owner) : TApdBaseComponent(owner) {}
+TApdCustomComPort::TApdCustomComPort(TComponent* owner) : TApdBaseComponent(owner)
+{
+    // Detectors made before the port in the same owner take it now that it is a port.
+    AnnounceInsertion();
+}
 
 int32_t TApdCustomComPort::CheckResult(int32_t code) { return RaiseOnError(this, code); }
 

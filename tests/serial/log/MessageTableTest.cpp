@@ -21,7 +21,7 @@ TEST(MessageTable, CodesOfTheSerialStackHaveTheirTexts)
     // Every code of a range has a text, and the range ends where it should.
     for (const Range& range :
          {Range{-1001, -1009}, Range{-2001, -2012}, Range{-3001, -3010}, Range{-5001, -5003},
-          Range{-5501, -5506}, Range{15001, 15021}, Range{15101, 15119}, Range{15342, 15351},
+          Range{-5501, -5507}, Range{15001, 15021}, Range{15101, 15119}, Range{15342, 15352},
           Range{15501, 15502}, Range{15601, 15608}}) {
         const int32_t step = range.first < 0 ? -1 : 1;
         for (int32_t code = range.first; code != range.last + step; code += step)
@@ -94,7 +94,7 @@ TEST(MessageTable, MissingCodesFallBackToTheSystemTextOnOneLine)
     EXPECT_LE(noPermission.size(), 255u);
 
     // Neither the table nor the system knows these.
-    for (int32_t code : {-7, -999, -5507, 15022, 15120, 15341, 99999, INT32_MIN, INT32_MAX})
+    for (int32_t code : {-7, -999, -5508, 15022, 15120, 15341, 99999, INT32_MIN, INT32_MAX})
         EXPECT_EQ(MessageForCode(code), "") << code;
 }
 

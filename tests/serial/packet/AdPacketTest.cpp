@@ -5,8 +5,12 @@
 #include "serial/packet/AdPacket.h"
 
 #include "runtime/Wait.h"
+#include "serial/log/MessageTable.h"
 #include "serial/port/ApdExceptions.h"
+#include "tests/serial/log/LogTestFiles.h"
 #include "tests/serial/port/RecordingDispatcher.h"
+
+#include <cstring>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -624,4 +628,222 @@ TEST_F(PacketTest, AnExpiryThatCameLateDoesNotEndANewCollection)
     EXPECT_EQ(packet.Timeouts, 0);
     Arrive("0\x03");
     EXPECT_THAT(packet.Packets, ElementsAre("A200\x03"));
+}
+
+namespace
+{
+
+// A detector whose memory is spoilt, not returned, when it is freed: a later use of it reads a
+// manager and a state that are nonsense, which shows even without a memory checker.
+struct TSpoiltOnFree : TRecordedPacket {
+    static void* operator new(size_t size) { return ::operator new(size); }
+    static void operator delete(void* memory, size_t size)
+    {
+        std::memset(memory, 0xA5, size);
+        Graveyard().push_back(memory);
+    }
+    static std::vector<void*>& Graveyard()
+    {
+        static std::vector<void*> graves;
+        return graves;
+    }
+};
+
+} // namespace
+
+TEST_F(PacketTest, AHandlerFreeingItsDetectorWhileTheCloseOffersHeldBytes)
+{
+    // The first collects "<x#"; the close gives the collection back, which offers the held bytes
+    // to the second, whose packet handler frees it in the middle of the close's own loop.
+    TRecordedPacket angle;
+    angle.SetStartString("<");
+    angle.SetEndCond({ecString});
+    angle.SetEndString(">");
+    angle.SetTimeOut(0);
+    angle.SetComPort(&port);
+    angle.SetEnabled(true);
+    auto* hash = new TSpoiltOnFree;
+    hash->SetStartString("#");
+    hash->SetTimeOut(0);
+    int delivered = 0;
+    hash->SetOnStringPacket([&delivered, hash](TComponent*, const std::string& data) {
+        ++delivered;
+        EXPECT_EQ(data, "#");
+        delete hash;
+    });
+    hash->SetComPort(&port);
+    hash->SetEnabled(true);
+    Open();
+    Arrive("<x#");
+    EXPECT_EQ(angle.Manager()->CollectingPacket(), &angle);
+    port.SetOpen(false);
+    EXPECT_EQ(delivered, 1);
+    EXPECT_EQ(angle.PacketMode(), TPacketMode::Idle);
+    EXPECT_EQ(angle.Manager()->Packets().size(), 1u);
+    Open();
+    Arrive("<y>");
+    EXPECT_THAT(angle.Packets, ElementsAre("<y>"));
+    for (void* grave : TSpoiltOnFree::Graveyard())
+        ::operator delete(grave);
+    TSpoiltOnFree::Graveyard().clear();
+}
+
+TEST_F(PacketTest, ADetectorMadeBeforeItsPortInTheSameOwnerTakesIt)
+{
+    TComponent owner;
+    auto* packet = new TApdDataPacket(&owner);
+    EXPECT_EQ(packet->ComPort(), nullptr);
+    auto* port = new TApdComPort(&owner);
+    EXPECT_EQ(packet->ComPort(), port);
+    EXPECT_NE(packet->Manager(), nullptr);
+    // A second port does not take it away.
+    new TApdComPort(&owner);
+    EXPECT_EQ(packet->ComPort(), port);
+    delete port;
+    EXPECT_EQ(packet->ComPort(), nullptr);
+}
+
+TEST_F(PacketTest, OverlongPacketsAndSizesBeyondTheBound)
+{
+    TRecordedPacket packet;
+    MonitoringSettings(packet);
+    packet.SetComPort(&port);
+    std::vector<int32_t> tooLong;
+    packet.SetOnPacketTooLong([&tooLong](TComponent*, int32_t size) { tooLong.push_back(size); });
+    packet.SetEnabled(true);
+    Open();
+    const std::string chunk(4096, 'x');
+    for (int i = 1; i < TApdDataPacket::kMaxPacketLength / 4096; ++i)
+        Arrive(chunk);
+    EXPECT_THAT(tooLong, IsEmpty());
+    port.Fake()->StartDispatchLogging(1 << 20);
+    Arrive(chunk); // the packet reaches the bound with this one's last byte
+    EXPECT_THAT(tooLong, ElementsAre(TApdDataPacket::kMaxPacketLength)) << "the caller is told";
+    TTempDir dir;
+    ASSERT_EQ(port.Fake()->DumpDispatchLog(dir.File("log.txt"), false, false, false), 0);
+    const std::string log = ReadWholeFile(dir.File("log.txt"));
+    EXPECT_NE(log.find("Packet    PcktTooLong   00000000  Packet too long"), std::string::npos) << log;
+    EXPECT_TRUE(packet.Enabled()) << "matching goes on";
+    Arrive(chunk);
+    Arrive("\x03");
+    ASSERT_EQ(packet.Packets.size(), 1u);
+    EXPECT_EQ(packet.Packets[0].size(), 4096u + 1);
+
+    // A size that no packet may reach is refused when matching starts; the bound itself works.
+    port.SetOpen(false);
+    packet.SetEnabled(false);
+    packet.SetEndCond({ecPacketSize});
+    packet.SetPacketSize(TApdDataPacket::kMaxPacketLength + 1);
+    Open();
+    try {
+        packet.SetEnabled(true);
+        ADD_FAILURE() << "no exception";
+    } catch (const EInvalidProperty& error) {
+        EXPECT_EQ(error.ResultCode(), -5506);
+    }
+    EXPECT_FALSE(packet.Enabled());
+    packet.SetPacketSize(TApdDataPacket::kMaxPacketLength);
+    packet.SetEnabled(true);
+    for (int i = 0; i < TApdDataPacket::kMaxPacketLength / 4096; ++i)
+        Arrive(chunk);
+    ASSERT_EQ(packet.Packets.size(), 2u);
+    EXPECT_EQ(packet.Packets[1].size(), static_cast<size_t>(TApdDataPacket::kMaxPacketLength));
+    EXPECT_EQ(tooLong.size(), 1u);
+}
+
+TEST_F(PacketTest, TimeOutsBeyondTheClockRangeAndNegativeOnes)
+{
+    TFakeClock clock(1000);
+    TRecordedPacket packet;
+    MonitoringSettings(packet);
+    packet.SetComPort(&port);
+    Open();
+
+    packet.SetTimeOut(-1);
+    EXPECT_THROW(packet.SetEnabled(true), EInvalidProperty);
+    EXPECT_FALSE(packet.Enabled());
+
+    // Longer than the dispatcher's timers reach and than the clock takes to wrap: 60 days.
+    const int64_t ticks = 60LL * 24 * 3600 * 1000 / 55;
+    packet.SetTimeOut(static_cast<int32_t>(ticks));
+    packet.SetEnabled(true);
+    Arrive("A2");
+    const uint32_t step = 1u << 30; // under the half range the tick arithmetic can order
+    int64_t passed = 0;
+    while (passed + step < ticks * 55) {
+        clock.Advance(step);
+        passed += step;
+        port.Fake()->CheckTimerTriggers();
+        ASSERT_EQ(packet.Timeouts, 0) << passed << " ms";
+    }
+    for (int i = 0; i < 4 && packet.Timeouts == 0; ++i) {
+        clock.Advance(step);
+        port.Fake()->CheckTimerTriggers();
+    }
+    EXPECT_EQ(packet.Timeouts, 1);
+
+    // The largest value times out too, long after the clock has wrapped many times.
+    packet.SetTimeOut(INT32_MAX);
+    packet.SetEnabled(true);
+    Arrive("B");
+    for (int i = 0; i < 64; ++i) {
+        clock.Advance(step);
+        port.Fake()->CheckTimerTriggers();
+    }
+    EXPECT_EQ(packet.Timeouts, 1) << "64 Gi ms are far less than its 3.7 years";
+}
+
+TEST_F(PacketTest, ADetectorDetachedByAHandlerWhileItLeaves)
+{
+    // The collector leaves; giving the collection back lets the other deliver, and that handler
+    // detaches the leaving detector itself.
+    TRecordedPacket angle;
+    angle.SetStartString("<");
+    angle.SetEndCond({ecString});
+    angle.SetEndString(">");
+    angle.SetTimeOut(0);
+    angle.SetComPort(&port);
+    angle.SetEnabled(true);
+    TRecordedPacket hash;
+    hash.SetStartString("#");
+    hash.SetTimeOut(0);
+    hash.SetOnStringPacket([&angle](TComponent*, const std::string&) { angle.SetComPort(nullptr); });
+    hash.SetComPort(&port);
+    hash.SetEnabled(true);
+    Open();
+    Arrive("<x#");
+    ASSERT_EQ(angle.Manager()->CollectingPacket(), &angle);
+    angle.SetComPort(nullptr);
+    EXPECT_EQ(angle.Manager(), nullptr);
+    EXPECT_EQ(angle.ComPort(), nullptr);
+    ASSERT_NE(hash.Manager(), nullptr);
+    EXPECT_EQ(hash.Manager()->Packets().size(), 1u);
+    Arrive("#");
+    EXPECT_EQ(hash.Manager()->BufferCount(), 0);
+}
+
+TEST_F(PacketTest, ALeavingDetectorIsNotStartedAgainByTheDeliveryItsLeaveCauses)
+{
+    // The any-data collector leaves; the other delivers from the bytes it gave back, and the end
+    // of that delivery starts every enabled detector again, the leaving one too.
+    TRecordedPacket any;
+    MonitoringSettings(any);
+    any.SetComPort(&port);
+    any.SetEnabled(true);
+    TRecordedPacket hash;
+    hash.SetStartString("#");
+    hash.SetTimeOut(0);
+    hash.SetComPort(&port);
+    hash.SetEnabled(true);
+    Open();
+    Arrive("x#");
+    ASSERT_EQ(any.Manager()->CollectingPacket(), &any);
+    TApdDataPacketManager* manager = any.Manager();
+    any.SetComPort(nullptr);
+    EXPECT_THAT(hash.Packets, ElementsAre("#"));
+    EXPECT_EQ(any.PacketMode(), TPacketMode::Idle);
+    EXPECT_TRUE(any.Enabled()) << "leaving keeps Enabled";
+    EXPECT_EQ(manager->CollectingPacket(), nullptr);
+    Arrive("y#");
+    EXPECT_THAT(hash.Packets, ElementsAre("#", "#"));
 }
