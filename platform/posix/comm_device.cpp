@@ -281,22 +281,6 @@ int CommDevice::Query(QueryKind kind, unsigned long request, void* argument)
             return lines->ModemLines(static_cast<int*>(argument));
         if (request == TIOCMIWAIT)
             return lines->WaitForChange();
-        if (request == TIOCGICOUNT) {
-            CommTestCounts played;
-            const int error = lines->Counts(&played);
-            auto* counts = static_cast<serial_icounter_struct*>(argument);
-            *counts = serial_icounter_struct{};
-            counts->cts = played.cts;
-            counts->dsr = played.dsr;
-            counts->rng = played.rng;
-            counts->dcd = played.dcd;
-            counts->frame = played.frame;
-            counts->parity = played.parity;
-            counts->overrun = played.overrun;
-            counts->brk = played.brk;
-            counts->buf_overrun = played.bufOverrun;
-            return error;
-        }
     }
     if (kind == qkOutputQueue) {
         if (const long injected = injectedOutputQueue.load(); injected >= 0) {
@@ -309,6 +293,27 @@ int CommDevice::Query(QueryKind kind, unsigned long request, void* argument)
     const int error = errno;
     // Once the number stands for /dev/null, its ENOTTY must not read as a line the device lacks.
     return dead.load() ? EIO : error;
+}
+
+int CommDevice::QueryErrorCounts(serial_icounter_struct* counts)
+{
+    CommTestLines* lines = testLines.load();
+    if (!lines || dead.load())
+        return Query(qkErrorCounts, TIOCGICOUNT, counts);
+    queries[qkErrorCounts].fetch_add(1, std::memory_order_relaxed);
+    CommTestCounts played;
+    const int error = lines->Counts(&played);
+    *counts = serial_icounter_struct{};
+    counts->cts = played.cts;
+    counts->dsr = played.dsr;
+    counts->rng = played.rng;
+    counts->dcd = played.dcd;
+    counts->frame = played.frame;
+    counts->parity = played.parity;
+    counts->overrun = played.overrun;
+    counts->brk = played.brk;
+    counts->buf_overrun = played.bufOverrun;
+    return error;
 }
 
 void CommDevice::UseTestLines(CommTestLines* lines)
@@ -379,7 +384,7 @@ bool CommDevice::ReadErrorCounts(ErrorCounts* counts)
     if (!hasErrorCounts.load(std::memory_order_relaxed))
         return true;
     serial_icounter_struct icount{};
-    if (const int error = Query(qkErrorCounts, TIOCGICOUNT, &icount)) {
+    if (const int error = QueryErrorCounts(&icount)) {
         if (IsMissing(error))
             hasErrorCounts.store(false, std::memory_order_relaxed);
         return !IsGone(error);

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <thread>
 
+struct serial_icounter_struct;
+
 namespace platform
 {
 
@@ -221,6 +223,9 @@ private:
     /// One driver query on the line, counted. @return 0 or the errno; EIO once the device is gone,
     /// also when the number already stands for /dev/null (which would answer ENOTTY).
     int Query(QueryKind kind, unsigned long request, void* argument);
+    /// The driver's error and modem-change counters (TIOCGICOUNT), counted as a query; played by
+    /// the test lines where a test gave some. Kept apart from Query, whose other requests fill an int.
+    int QueryErrorCounts(serial_icounter_struct* counts);
     /// The modem-line worker's body, and its start (@pre eventLock held) and stop (@pre not held).
     void ModemWorker();
     bool StartModemWorkerLocked();
