@@ -70,19 +70,13 @@ int main(int argc, char** argv)
     if (rates.empty())
         rates = {20, 100, 250, 500, 1000, 2000};
 
-    const std::filesystem::path here = std::filesystem::canonical("/proc/self/exe").parent_path();
-    const std::string simulator = (here / "lintaker-sim").string();
-    if (!std::filesystem::exists(simulator)) {
-        std::fprintf(stderr, "%s is missing: build the simulator beside the benchmark\n", simulator.c_str());
+    const std::optional<TSimulatorRun> run = PrepareSimulatorRun("monbench", kPort);
+    if (!run)
         return 1;
-    }
-    char pattern[] = "/tmp/lintaker-monbench-XXXXXX";
-    if (!mkdtemp(pattern))
-        return 1;
-    const std::string directory = pattern;
-    setenv("LINTAKER_DEVICE_MAP", directory.c_str(), 1);
-    const std::string link = directory + "/COM" + std::to_string(kPort);
-    const std::string report = directory + "/report.json";
+    const std::string& simulator = run->Simulator;
+    const std::string& directory = run->Directory;
+    const std::string& link = run->Link;
+    const std::string& report = run->Report;
 
     TQtApplication application(argc, argv);
     TBenchForm form;

@@ -94,19 +94,13 @@ int main(int argc, char** argv)
     const int sliceSeconds = argc > 2 ? std::max(5, std::atoi(argv[2])) : 60;
     std::mt19937 random(argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 1u);
 
-    const std::filesystem::path here = std::filesystem::canonical("/proc/self/exe").parent_path();
-    const std::string simulator = (here / "lintaker-sim").string();
-    if (!std::filesystem::exists(simulator)) {
-        std::fprintf(stderr, "%s is missing: build the simulator beside the benchmark\n", simulator.c_str());
+    const std::optional<TSimulatorRun> run = PrepareSimulatorRun("soak", kPort);
+    if (!run)
         return 1;
-    }
-    char pattern[] = "/tmp/lintaker-soak-XXXXXX";
-    if (!mkdtemp(pattern))
-        return 1;
-    const std::string directory = pattern;
-    setenv("LINTAKER_DEVICE_MAP", directory.c_str(), 1);
-    const std::string link = directory + "/COM" + std::to_string(kPort);
-    const std::string report = directory + "/report.json";
+    const std::string& simulator = run->Simulator;
+    const std::string& directory = run->Directory;
+    const std::string& link = run->Link;
+    const std::string& report = run->Report;
 
     TQtApplication application(argc, argv);
     TBenchForm form;
