@@ -59,6 +59,23 @@ bool TPacketPattern::Fits(int32_t index, uint8_t byte, bool ignoreCase) const
     return static_cast<uint8_t>(Match[at]) == (ignoreCase ? UpperByte(byte) : byte);
 }
 
+int32_t TPacketPattern::FindFirst(const uint8_t* data, int32_t size, bool ignoreCase) const
+{
+    if (size <= 0 || Wildcard[0])
+        return 0;
+    const auto wanted = static_cast<uint8_t>(Match[0]);
+    const bool letter = ignoreCase && wanted >= 'A' && wanted <= 'Z';
+    if (!letter) {
+        const void* found = std::memchr(data, wanted, static_cast<size_t>(size));
+        return found ? static_cast<int32_t>(static_cast<const uint8_t*>(found) - data) : size;
+    }
+    for (int32_t i = 0; i < size; ++i) {
+        if (UpperByte(data[i]) == wanted)
+            return i;
+    }
+    return size;
+}
+
 // ---- The detector --------------------------------------------------------------------------------
 
 TApdDataPacket::TApdDataPacket(TComponent* owner) : TApdBaseComponent(owner)
@@ -305,6 +322,24 @@ void TApdDataPacket::ScanData(int32_t start)
                 return;
             FStartDeferred = false;
             SetPacketState(TPacketMode::Collecting);
+        }
+        const int32_t count = FManager->BufferCount();
+        // Bytes that cannot begin a start or end string and end no size are passed over in one
+        // step: a long packet, or a line of noise, costs a memchr and not a turn of this loop each.
+        if (FMode == TPacketMode::Waiting && FPacketStart == -1) {
+            index += FStartPattern.FindFirst(FManager->Buffer() + index, count - index, FMatchIgnoreCase);
+            if (index >= count)
+                return;
+        } else if (FMode == TPacketMode::Collecting && FPacketStart != -1 && FEndMatch == 1) {
+            int32_t last = std::min(count, FPacketStart + kMaxPacketLength - 1);
+            if (FEndCond.Contains(ecPacketSize))
+                last = std::min(last, FPacketStart + FSizeLimit - 1);
+            if (FEndCond.Contains(ecString) && index < last)
+                index += FEndPattern.FindFirst(FManager->Buffer() + index, last - index, FMatchIgnoreCase);
+            else
+                index = std::max(index, last);
+            if (index >= count)
+                return;
         }
         const uint8_t byte = FManager->Buffer()[index];
 

@@ -64,6 +64,8 @@ struct TPacketPattern {
     int32_t Length() const { return static_cast<int32_t>(Match.size()); }
     /// Whether `byte` fits position `index` (0-based).
     bool Fits(int32_t index, uint8_t byte, bool ignoreCase) const;
+    /// The offset of the first byte of `data[0, size)` that fits the first position, else `size`.
+    int32_t FindFirst(const uint8_t* data, int32_t size, bool ignoreCase) const;
     /// "?" matches any byte, "\" makes the next character literal (a trailing one is dropped);
     /// with `ignoreCase` letters are made upper case first.
     static TPacketPattern Compile(const std::string& text, bool ignoreCase);

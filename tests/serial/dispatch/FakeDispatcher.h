@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <ostream>
@@ -111,8 +112,7 @@ public:
     /// Bytes arrive in the driver and one fill takes what fits into the ring.
     bool Arrive(const std::string& bytes)
     {
-        for (char c : bytes)
-            Driver.push_back(static_cast<uint8_t>(c));
+        Driver.insert(Driver.end(), bytes.begin(), bytes.end());
         return FillInputRing();
     }
     /// Whether the last pass let the device-event thread wait again (the signal resets on reading).
@@ -184,10 +184,8 @@ public:
         int32_t n = std::min<int32_t>(count, static_cast<int32_t>(Driver.size()));
         if (ReadLimit >= 0)
             n = std::min(n, ReadLimit);
-        for (int32_t i = 0; i < n; ++i) {
-            to[i] = Driver.front();
-            Driver.pop_front();
-        }
+        std::copy_n(Driver.begin(), n, to);
+        Driver.erase(Driver.begin(), Driver.begin() + n);
         ReadResults.push_back(n);
         return n;
     }
