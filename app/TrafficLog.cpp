@@ -216,6 +216,10 @@ TTrafficLog::TTrafficLog(QPlainTextEdit* memo, int maxLines, QObject* parent)
         if (!FRecorder.Sync(error))
             RecordingFailed(error);
     });
+    FFrameTimer = new QTimer(this);
+    FFrameTimer->setSingleShot(true);
+    FFrameTimer->setInterval(kFrameMs);
+    connect(FFrameTimer, &QTimer::timeout, this, [this] { Flush(); });
 }
 
 TTrafficLog::~TTrafficLog() = default;
@@ -295,7 +299,13 @@ void TTrafficLog::AppendNotice(const QString& text)
 void TTrafficLog::Append(TLogLine line)
 {
     line.Time = QDateTime::currentMSecsSinceEpoch();
-    FMemo->appendPlainText(RenderLogLine(line, FOptions, true));
+    // Laying out and painting each line as it comes cost several times what answering a message
+    // does; the view catches up once a frame, with the lines the cap lets it keep.
+    FPendingShown.append(RenderLogLine(line, FOptions, true));
+    if (static_cast<size_t>(FPendingShown.size()) > FMaxLines)
+        FPendingShown.removeFirst();
+    if (!FFrameTimer->isActive())
+        FFrameTimer->start();
     const QString recorded = FRecorder.Active() ? RenderLogLine(line, FOptions) : QString();
     FLines.push_back(std::move(line));
     while (FLines.size() > FMaxLines)
@@ -320,9 +330,22 @@ void TTrafficLog::RecordingFailed(const QString& error)
     ShowLater(text);
 }
 
+void TTrafficLog::Flush()
+{
+    FFrameTimer->stop();
+    if (FPendingShown.isEmpty())
+        return;
+    // One paragraph per line, as one append each would have made; the view's cap drops the
+    // oldest as before.
+    FMemo->appendPlainText(FPendingShown.join(u'\n'));
+    FPendingShown.clear();
+}
+
 void TTrafficLog::Clear()
 {
     FLines.clear();
+    FPendingShown.clear();
+    FFrameTimer->stop();
     FMemo->clear();
 }
 
@@ -343,6 +366,8 @@ void TTrafficLog::SetOptions(TLogViewOptions options)
     // The checks follow an option set in code as well as one chosen in the menu.
     ActionTimestamps->setChecked(options.Timestamps);
     ActionControlBytes->setChecked(options.ControlBytes);
+    FPendingShown.clear(); // the model has them: they are shown again with the rest
+    FFrameTimer->stop();
     FMemo->setPlainText(ShownText(true));
     FMemo->moveCursor(QTextCursor::End);
     FMemo->verticalScrollBar()->setValue(FMemo->verticalScrollBar()->maximum());

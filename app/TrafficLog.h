@@ -110,6 +110,11 @@ public:
     void AppendNotice(const QString& text);
     /// Empties the model and the view. A recording goes on with the next line.
     void Clear();
+    /// Shows at once the lines that wait for the next frame of the view. The model, the files and
+    /// the wire never wait; only the view is drawn at most once a frame, so that a burst of lines
+    /// costs one layout and one paint.
+    void Flush();
+    static constexpr int kFrameMs = 33;
 
     /// Writes every line the log keeps, as shown, UTF-8, one line per line. False with `error`.
     bool SaveTo(const QString& path, QString& error) const;
@@ -158,4 +163,7 @@ private:
     TLogRecorder FRecorder;
     /// Syncs lines that came too quickly to be synced one by one.
     QTimer* FSyncTimer = nullptr;
+    /// Lines rendered for the view and not shown yet, at most the cap; shown by FFrameTimer.
+    QStringList FPendingShown;
+    QTimer* FFrameTimer = nullptr;
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/FrmMain.h"
+#include "app/TrafficLog.h"
 
 #include "runtime/Application.h"
 #include "runtime/qt/QtApplication.h"
@@ -71,7 +72,12 @@ inline QByteArray Polls(int count, const char* end = "\r\n")
     return polls;
 }
 
-inline QByteArray Log(const TFormMain& form) { return form.MemoPolling->toPlainText().toLatin1() + '\n'; }
+// The view as it stands once the lines waiting for their frame are drawn.
+inline QByteArray Log(const TFormMain& form)
+{
+    form.TrafficLog->Flush();
+    return form.MemoPolling->toPlainText().toLatin1() + '\n';
+}
 
 class TTestFormMain : public TFormMain
 {

@@ -105,7 +105,11 @@ bool ProcessHolds(const std::string& path)
     return held;
 }
 
-QStringList Lines(const TFormMain& form) { return form.MemoPolling->toPlainText().split(u'\n'); }
+QStringList Lines(const TFormMain& form)
+{
+    form.TrafficLog->Flush();
+    return form.MemoPolling->toPlainText().split(u'\n');
+}
 
 qsizetype CountStarting(const QStringList& lines, const QString& start)
 {

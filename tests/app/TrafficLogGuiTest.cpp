@@ -124,6 +124,7 @@ TEST_F(TrafficLogTest, RecordingKeepsEveryLinePastTheCap)
         ASSERT_EQ(FileBytes(path), expected) << "line " << i;
     }
     EXPECT_EQ(log.Log.Lines().size(), 5u);
+    log.Log.Flush();
     EXPECT_EQ(log.Memo.blockCount(), 5);
     log.Log.StopRecording();
     log.Log.AppendTraffic({}, "not recorded");
@@ -269,6 +270,31 @@ TEST_F(TrafficLogTest, ContextMenuOffersTheToolsAfterCopyAndSelectAll)
     EXPECT_FALSE(form.TrafficLog->ActionControlBytes->isChecked());
 }
 
+TEST_F(TrafficLogTest, ABurstIsDrawnInOneFrameInOrderAndCapped)
+{
+    // The model has every line at once; the view gets a burst within a frame, in one piece, with
+    // what the cap keeps, and nothing waits once the frame has passed.
+    TSmallLog log(5);
+    log.Log.AppendTraffic({}, "first");
+    log.Log.Flush();
+    for (int i = 0; i < 12; ++i)
+        log.Log.AppendTraffic(">>> ", std::to_string(i), "\t[A]");
+    EXPECT_EQ(log.Log.Lines().size(), 5u);
+    EXPECT_EQ(log.Log.Lines().back().Text, ">>> 11\t[A]");
+    EXPECT_EQ(log.Memo.toPlainText(), QStringLiteral("first"));
+    ASSERT_TRUE(PumpUntil([&] { return log.Memo.toPlainText() != QStringLiteral("first"); }));
+    EXPECT_EQ(log.Memo.toPlainText(), log.Log.ShownText(true));
+    EXPECT_EQ(log.Memo.blockCount(), 5);
+    EXPECT_EQ(log.Memo.toPlainText().split(u'\n').front(), QStringLiteral(">>> 7\t[A]"));
+
+    // Switching an option shows the model again: nothing is drawn twice after it.
+    log.Log.AppendTraffic({}, "12");
+    log.Log.SetOptions({true, false});
+    log.Log.Flush();
+    EXPECT_EQ(log.Memo.blockCount(), 5);
+    EXPECT_EQ(log.Memo.toPlainText(), log.Log.ShownText()); // the view's text gives a space for the stamp's
+}
+
 TEST_F(TrafficLogTest, ClearEmptiesTheLogAndARecordingGoesOn)
 {
     TSmallLog log(10);
@@ -280,6 +306,7 @@ TEST_F(TrafficLogTest, ClearEmptiesTheLogAndARecordingGoesOn)
     EXPECT_TRUE(log.Log.Lines().empty());
     EXPECT_TRUE(log.Memo.toPlainText().isEmpty());
     log.Log.AppendTraffic({}, "two");
+    log.Log.Flush();
     EXPECT_EQ(log.Memo.toPlainText(), QStringLiteral("two"));
     EXPECT_THAT(FileBytes(path).toStdString(), testing::EndsWith("one\ntwo\n"));
 }
