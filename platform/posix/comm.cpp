@@ -228,11 +228,16 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten,
     return port ? port->Write(buffer, toWrite, bytesWritten, overlapped) : FALSE;
 }
 
-BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait)
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait)
 {
     if (!overlapped) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
+    }
+    if (wait && !overlapped->hEvent) {
+        // A line-event wait made without an event is watched for here, in the asking thread.
+        if (platform::Ref<CommDevice> port = platform::LookUpHandleAs<CommDevice>(file))
+            port->DriveWait(overlapped);
     }
     std::unique_lock lock(platform::completionLock);
     if (overlapped->Internal == platform::kPending) {

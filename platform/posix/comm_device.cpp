@@ -620,8 +620,11 @@ void CommDevice::CompleteWaitLocked(DWORD events, DWORD error)
     CompleteOverlapped(waitRecord, error, 0);
     waitRecord = nullptr;
     waitMask = nullptr;
+    waitByCaller = false;
     waitPending.store(false, std::memory_order_release);
     ++generation;
+    // A caller driving the wait may be parked on a gone device's wait.
+    eventIdle.notify_all();
 }
 
 BOOL CommDevice::SetMask(DWORD newMask)
@@ -670,6 +673,7 @@ BOOL CommDevice::WaitEvent(LPDWORD eventMask, LPOVERLAPPED overlapped)
             return TRUE;
         if (GetLastError() != ERROR_IO_PENDING)
             return FALSE;
+        DriveWait(&own);
         DWORD unused = 0;
         return GetOverlappedResult(nullptr, &own, &unused, TRUE);
     }
@@ -719,7 +723,10 @@ BOOL CommDevice::WaitEvent(LPDWORD eventMask, LPOVERLAPPED overlapped)
         break;
     }
 
-    if (!eventThread.joinable()) {
+    // A wait without an event can only be seen to end by GetOverlappedResult, whose caller then
+    // watches the line itself: one thread fewer to wake for each event.
+    const bool byCaller = overlapped->hEvent == nullptr;
+    if (!byCaller && !eventThread.joinable()) {
         try {
             eventThread = std::thread(&CommDevice::EventWorker, this);
         } catch (const std::system_error&) {
@@ -731,11 +738,26 @@ BOOL CommDevice::WaitEvent(LPDWORD eventMask, LPOVERLAPPED overlapped)
         StartModemWorkerLocked();
     waitRecord = overlapped;
     waitMask = eventMask;
+    waitByCaller = byCaller;
     waitPending.store(true, std::memory_order_release);
     ++generation;
-    eventIdle.notify_one();
+    if (!byCaller)
+        eventIdle.notify_all();
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
+}
+
+void CommDevice::DriveWait(LPOVERLAPPED overlapped)
+{
+    std::unique_lock lock(eventLock);
+    while (waitRecord == overlapped && waitByCaller && !eventStopping) {
+        if (dead.load() && deathReported) {
+            // Told once; the wait stays pending until the mask changes or the handle closes.
+            eventIdle.wait(lock, [&] { return waitRecord != overlapped || eventStopping; });
+            continue;
+        }
+        WatchOnceLocked(lock);
+    }
 }
 
 void CommDevice::EventWorker()
@@ -745,49 +767,55 @@ void CommDevice::EventWorker()
     for (;;) {
         // A gone device whose failure has been told is not watched any more: later waits stay
         // pending until the mask changes or the handle closes.
-        eventIdle.wait(lock,
-                       [this] { return eventStopping || (waitRecord && !(dead.load() && deathReported)); });
+        eventIdle.wait(lock, [this] {
+            return eventStopping || (waitRecord && !waitByCaller && !(dead.load() && deathReported));
+        });
         if (eventStopping)
             return;
-        if (dead.load()) {
-            deathReported = true;
-            CompleteWaitLocked(0, kGoneError);
-            continue;
-        }
-        const uint64_t seen = generation;
-        lock.unlock();
-        Sample sample;
-        const bool alive = TakeSample(&sample);
-        lock.lock();
-        if (!alive) {
-            MarkDead();
-            continue;
-        }
-        if (seen != generation || !waitRecord)
-            continue;
-        const DWORD events = EventsSinceLocked(sample);
-        TakeBaselinesLocked(sample);
-        if (events) {
-            CompleteWaitLocked(events, ERROR_SUCCESS);
-            continue;
-        }
-        const int timeout = TickMsLocked();
-        lock.unlock();
-
-        epoll_event ready[2];
-        const int count = epoll_wait(epollFd, ready, 2, timeout);
-        wakeups.fetch_add(1, std::memory_order_relaxed);
-        bool gone = false;
-        for (int i = 0; i < count; ++i) {
-            if (ready[i].data.fd == eventWake)
-                Drain(eventWake);
-            else if (ready[i].events & (EPOLLHUP | EPOLLERR))
-                gone = true;
-        }
-        lock.lock();
-        if (gone)
-            MarkDead();
+        WatchOnceLocked(lock);
     }
+}
+
+void CommDevice::WatchOnceLocked(std::unique_lock<std::mutex>& lock)
+{
+    if (dead.load()) {
+        deathReported = true;
+        CompleteWaitLocked(0, kGoneError);
+        return;
+    }
+    const uint64_t seen = generation;
+    lock.unlock();
+    Sample sample;
+    const bool alive = TakeSample(&sample);
+    lock.lock();
+    if (!alive) {
+        MarkDead();
+        return;
+    }
+    if (seen != generation || !waitRecord)
+        return;
+    const DWORD events = EventsSinceLocked(sample);
+    TakeBaselinesLocked(sample);
+    if (events) {
+        CompleteWaitLocked(events, ERROR_SUCCESS);
+        return;
+    }
+    const int timeout = TickMsLocked();
+    lock.unlock();
+
+    epoll_event ready[2];
+    const int count = epoll_wait(epollFd, ready, 2, timeout);
+    wakeups.fetch_add(1, std::memory_order_relaxed);
+    bool gone = false;
+    for (int i = 0; i < count; ++i) {
+        if (ready[i].data.fd == eventWake)
+            Drain(eventWake);
+        else if (ready[i].events & (EPOLLHUP | EPOLLERR))
+            gone = true;
+    }
+    lock.lock();
+    if (gone)
+        MarkDead();
 }
 
 void CommDevice::InjectErrors(DWORD errors)

@@ -157,6 +157,10 @@ public:
     BOOL SetMask(DWORD mask);
     BOOL GetMask(LPDWORD mask);
     BOOL WaitEvent(LPDWORD eventMask, LPOVERLAPPED overlapped);
+    /// Runs the pending event wait of `overlapped` in the calling thread until it ends, when it is
+    /// this port's wait and was made without an event (only its result's asker can see it end);
+    /// returns at once otherwise. GetOverlappedResult's wait calls it.
+    void DriveWait(LPOVERLAPPED overlapped);
     BOOL ClearError(LPDWORD errors, LPCOMSTAT status);
     BOOL Escape(DWORD function);
     BOOL ModemStatus(LPDWORD status);
@@ -210,6 +214,9 @@ private:
     /// Ends the modem worker's driver wait so that it looks at its state again. @pre eventLock held.
     void PokeModemWorkerLocked();
     void CompleteWaitLocked(DWORD events, DWORD error);
+    /// One look at the line for the pending wait, and a sleep in epoll until something may have
+    /// happened; the event worker and a caller driving its own wait run it. @pre eventLock held.
+    void WatchOnceLocked(std::unique_lock<std::mutex>& lock);
     void EventWorker();
     void WriteWorker();
     void EndWritesLocked(DWORD error);
@@ -326,12 +333,15 @@ private:
     uint64_t generation = 0;           // guarded by eventLock: counts mask changes and waits
     bool eventStopping = false;        // guarded by eventLock
     bool deathReported = false;        // guarded by eventLock
-    uint64_t reportedArrivals = 0;     // guarded by eventLock
-    DWORD modemSeen = 0;               // guarded by eventLock
-    ErrorCounts errorsSeen;            // guarded by eventLock
-    DWORD injectedEventErrors = 0;     // guarded by eventLock
-    DWORD injectedModem = 0;           // guarded by eventLock
-    std::thread eventThread;           // started and joined under eventLock / by OnClose
+    /// The pending wait has no event: the thread that asks for its result drives it, the event
+    /// worker leaves it alone.
+    bool waitByCaller = false;     // guarded by eventLock
+    uint64_t reportedArrivals = 0; // guarded by eventLock
+    DWORD modemSeen = 0;           // guarded by eventLock
+    ErrorCounts errorsSeen;        // guarded by eventLock
+    DWORD injectedEventErrors = 0; // guarded by eventLock
+    DWORD injectedModem = 0;       // guarded by eventLock
+    std::thread eventThread;       // started and joined under eventLock / by OnClose
     /// The modem worker: its thread (started under eventLock, joined by Shutdown), whether it must
     /// leave, whether it is inside its driver wait (the modem lines it read just before are then
     /// current until it wakes: modemCache), and whether it has left.

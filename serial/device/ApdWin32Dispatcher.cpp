@@ -341,26 +341,11 @@ void TDispThread::Execute() { Dispatcher->RunDispThread(); }
 
 void TOutThread::Execute() { Dispatcher->RunOutThread(); }
 
-namespace
-{
-
-// Closes the device-event thread's own event whichever way its body ends.
-struct TOwnEvent {
-    HANDLE Handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ~TOwnEvent()
-    {
-        if (Handle)
-            CloseHandle(Handle);
-    }
-};
-
-} // namespace
-
 void TApdWin32Dispatcher::RunComThread(TComThread*)
 {
-    TOwnEvent own;
+    // No event: the wait is only ever ended by asking for its result below, and a wait without
+    // one is watched for in this thread itself rather than by a worker that would then wake it.
     OVERLAPPED overlapped{};
-    overlapped.hEvent = own.Handle;
 
     SetCommMask(DeviceHandle, kDeviceEventMask);
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
@@ -386,7 +371,6 @@ void TApdWin32Dispatcher::RunComThread(TComThread*)
                 }
                 if (events & (0x2000 | EV_RING))
                     RingSeen = true;
-                ResetEvent(overlapped.hEvent);
             } else {
                 // A wait that fails at once (a mask of 0 while stopping, a closed handle) is no
                 // line event: reporting it would run the two threads round in a circle.

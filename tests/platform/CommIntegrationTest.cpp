@@ -662,6 +662,74 @@ TEST_F(CommLine, MaskChangeEndsAPendingWaitFromAnotherThreadAndForgetsOldEvents)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
+// Whether a thread of this process has the given name.
+bool ThreadNamed(const std::string& name)
+{
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return false;
+    bool found = false;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char comm[64] = {};
+        const std::string path = std::string("/proc/self/task/") + entry->d_name + "/comm";
+        if (FILE* file = std::fopen(path.c_str(), "r")) {
+            if (std::fgets(comm, sizeof comm, file) && std::string(comm) == name + "\n")
+                found = true;
+            std::fclose(file);
+        }
+    }
+    closedir(tasks);
+    return found;
+}
+
+TEST_F(CommLine, AWaitWithoutAnEventIsWatchedByTheThreadThatAsksForItsResult)
+{
+    // The device-event thread's way: no event, then GetOverlappedResult waiting. The line is
+    // watched in that call itself; no worker is started, and whatever ends a wait ends it there.
+    ASSERT_TRUE(SetCommMask(port, kStackMask));
+    OVERLAPPED record{};
+    DWORD events = 0;
+    DWORD error = ERROR_SUCCESS;
+    std::atomic<bool> ended{false};
+    auto waitInThread = [&] {
+        ended = false;
+        EXPECT_FALSE(WaitCommEvent(port, &events, &record));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        return std::jthread([&] {
+            DWORD unused = 0;
+            error = GetOverlappedResult(port, &record, &unused, TRUE) ? ERROR_SUCCESS : GetLastError();
+            ended = true;
+        });
+    };
+
+    {
+        std::jthread waiter = waitInThread();
+        EXPECT_FALSE(WaitUntil([&] { return ended.load(); }, std::chrono::milliseconds(kQuietMs)));
+        ASSERT_EQ(pty.WriteAll("x"), 1u);
+        ASSERT_TRUE(WaitUntil([&] { return ended.load(); }));
+        EXPECT_EQ(error, ERROR_SUCCESS);
+        EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
+    }
+    EXPECT_EQ(ReadFromPort(1), "x");
+    {
+        std::jthread waiter = waitInThread();
+        ASSERT_TRUE(SetCommMask(port, kStackMask)); // from another thread, as a close of the stack does
+        ASSERT_TRUE(WaitUntil([&] { return ended.load(); }));
+        EXPECT_EQ(error, ERROR_SUCCESS);
+        EXPECT_EQ(events, 0u);
+    }
+    EXPECT_FALSE(ThreadNamed("commevent"));
+    {
+        std::jthread waiter = waitInThread();
+        ASSERT_TRUE(CloseHandle(port));
+        port = INVALID_HANDLE_VALUE;
+        ASSERT_TRUE(WaitUntil([&] { return ended.load(); }));
+        EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+    }
+}
+
 TEST_F(CommLine, InjectedErrorsAndModemLinesEndTheWaitAsAUartWould)
 {
     const struct {
