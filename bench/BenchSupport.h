@@ -4,15 +4,24 @@
 
 #include "app/FrmMain.h"
 
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 
+#include <spawn.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
+
+extern char** environ;
 
 class TBenchForm : public TFormMain
 {
@@ -28,6 +37,42 @@ inline double CpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+/// Resident size of this process in KiB.
+inline long ResidentKiB()
+{
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+/// Starts `args[0]` with the arguments that follow. @return its process id, or -1.
+inline pid_t Spawn(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0].c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    return pid;
+}
+
+/// The simulator's report file, empty when there is none.
+inline QJsonObject ReadReport(const std::string& file)
+{
+    QFile report(QString::fromStdString(file));
+    if (!report.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(report.readAll()).object();
+}
+
+inline double Number(const QJsonObject& object, const char* key)
+{
+    return object.value(QLatin1String(key)).toDouble();
 }
 
 /// Where a run against the simulator keeps its things: the simulator beside this program, a fresh

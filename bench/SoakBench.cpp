@@ -22,61 +22,22 @@
 #include <QTimer>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace
 {
 
 constexpr int kPort = 203;
 constexpr int kPollIntervalMs = 200;
-
-/// Resident size of this process in KiB.
-long ResidentKiB()
-{
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-pid_t Spawn(std::vector<std::string> args)
-{
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0].c_str(), nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    return pid;
-}
-
-QJsonObject ReadReport(const std::string& file)
-{
-    QFile report(QString::fromStdString(file));
-    if (!report.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(report.readAll()).object();
-}
-
-double Number(const QJsonObject& object, const char* key)
-{
-    return object.value(QLatin1String(key)).toDouble();
-}
 
 struct TJobFigures {
     double Messages = 0; // answers sent by the bus, messages sent by the device
