@@ -181,7 +181,9 @@ struct TFuzzPort {
     TTestPort& Port = SharedPort();
     TFakeClock Clock{1000};
     std::vector<std::unique_ptr<TDetector>> Detectors;
-    std::string Fed;      // bytes fed since the port's last open
+    // Bytes fed since the port's last open. Its storage outlives the input: a flood past the
+    // longest packet would otherwise pay for a fresh megabyte's pages every time.
+    std::string& Fed = SharedFed();
     size_t FedUsed = 0;   // no later packet lies before this offset of Fed
     bool FedKnown = true; // Fed is the port's stream (not so after a close inside a handler)
     int EventDepth = 0;   // inside a packet or time-out handler
@@ -194,8 +196,15 @@ struct TFuzzPort {
     long Delivered = 0;    // packets delivered so far
     bool RawBytes = false; // arrivals are raw bytes, not drawn from the alphabet
 
+    static std::string& SharedFed()
+    {
+        static std::string storage;
+        return storage;
+    }
+
     explicit TFuzzPort(TFuzzInput& in) : In(in)
     {
+        Fed.clear();
         if (!Port.Open())
             Port.SetOpen(true);
         FUZZ_CHECK(Port.Open());
