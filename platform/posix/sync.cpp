@@ -194,6 +194,9 @@ DWORD WaitForHandles(DWORD count, const HANDLE* handles, bool waitAll, DWORD mil
 
 void Waitable::WakeWaitersLocked()
 {
+    // Most signals find nobody waiting: no copy for them.
+    if (waiters.empty())
+        return;
     // Completing a wait edits the list; walk a copy, oldest waiter first.
     std::vector<WaitBlock*> candidates = waiters;
     for (WaitBlock* block : candidates) {

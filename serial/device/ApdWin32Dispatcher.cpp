@@ -399,7 +399,7 @@ void TApdWin32Dispatcher::RunDispThread()
 {
     SetEvent(ThreadAckSignal);
     do {
-        WaitForSingleObject(LineEventSignal, 50);
+        WaitForSingleObject(LineEventSignal, DispatchWaitMs());
         if (StopRequested) {
             ReleaseOnExit = true;
             return;

@@ -605,6 +605,7 @@ void TApdBaseDispatcher::AddWindowHandler(HWND window)
     WindowHandlers.push_back({window, false});
     HandlersNeeded = true;
     OfferAgain = true;
+    WakeDispatchThread();
     if (DispatchLog.Active())
         DispatchLog.RecordDispatchEvent(dtTriggerHandlerAlloc, dstWindow,
                                         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)), nullptr,
@@ -662,6 +663,7 @@ void TApdBaseDispatcher::AddProcedureHandler(TApdNotifyProc proc)
     ProcedureHandlers.push_back({proc, false});
     HandlersNeeded = true;
     OfferAgain = true;
+    WakeDispatchThread();
     if (DispatchLog.Active())
         DispatchLog.RecordDispatchEvent(dtTriggerHandlerAlloc, dstProcedure, 0, nullptr, 0);
 }
@@ -690,6 +692,7 @@ void TApdBaseDispatcher::AddMethodHandler(TApdNotifyMethod method, bool onUserTh
     MethodHandlers.push_back({method, false, onUserThread});
     HandlersNeeded = true;
     OfferAgain = true;
+    WakeDispatchThread();
     if (DispatchLog.Active())
         DispatchLog.RecordDispatchEvent(dtTriggerHandlerAlloc, dstMethod, 0, nullptr, 0);
 }

@@ -324,6 +324,15 @@ public:
     /// Status and timer triggers, again and again while notifications are delivered whole.
     /// Thread: the dispatch thread.
     void ProcessTimers();
+    /// How long the dispatch thread may wait for a line event before it looks again: the 50 ms of
+    /// its poll while anything depends on time passing (a timer counting, a status trigger armed,
+    /// received bytes not yet taken, a handler just added), else a second; the calls that start
+    /// any of these wake it. Thread: the dispatch thread.
+    DWORD DispatchWaitMs();
+    static constexpr DWORD kDispatchPollMs = 50;
+    static constexpr DWORD kDispatchIdleMs = 1000;
+    /// Has the dispatch thread look again at once, for something that needs its poll now.
+    void WakeDispatchThread();
     /// Delivers one notification to the method, procedure and window handlers, in that order,
     /// with lParam = dispatcher handle * 65536 + data. Inside an availability or data notification
     /// every handler reads from the same start, and the tail advances afterwards by the most any

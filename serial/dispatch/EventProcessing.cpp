@@ -55,8 +55,10 @@ void TApdBaseDispatcher::ProcessLineEvent()
     }
     FillInputRing();
     if (!Notifying) {
-        // The byte before masking: the change bits stay in ModemStatusByte.
-        ModemStatusByte = ReadModemStatus(0xF0);
+        // The lines as they are now, with the change bits kept. A change this look sees before
+        // its line event has been handled sets its change bit here: the event's own look would
+        // find the lines already as they are and the change would be lost.
+        UpdateModemChanges();
         if (!statusLoop())
             return;
         while (CheckReceivedData()) {
@@ -68,6 +70,31 @@ void TApdBaseDispatcher::ProcessLineEvent()
     }
     resetHits();
     SetEvent(DispatchDoneSignal);
+}
+
+DWORD TApdBaseDispatcher::DispatchWaitMs()
+{
+    {
+        TLockGuard input(InputLock);
+        if (RingFull || RingHead != RingTail)
+            return kDispatchPollMs;
+    }
+    TLockGuard guard(DispatcherLock);
+    if (OfferAgain || Notifying)
+        return kDispatchPollMs;
+    const bool timing = std::any_of(TimerTriggerList.begin(), TimerTriggerList.end(),
+                                    [](const TTimerTrigger& timer) { return timer.Active; });
+    const bool watching = std::any_of(StatusTriggerList.begin(), StatusTriggerList.end(),
+                                      [](const TStatusTrigger& status) { return status.Armed; });
+    return timing || watching ? kDispatchPollMs : kDispatchIdleMs;
+}
+
+void TApdBaseDispatcher::WakeDispatchThread()
+{
+    // The signal goes with the threads, under this lock.
+    TLockGuard guard(DispatcherLock);
+    if (ThreadsRunning && LineEventSignal)
+        SetEvent(LineEventSignal);
 }
 
 void TApdBaseDispatcher::ProcessTimers()

@@ -153,6 +153,8 @@ int32_t TApdBaseDispatcher::ArmTimerTrigger(int32_t handle, int32_t ticks, bool 
         }
     }
     timer->Active = activate;
+    if (activate)
+        WakeDispatchThread(); // it may be sleeping longer than the timer's first tick
     return ecOK;
 }
 
@@ -281,6 +283,8 @@ int32_t TApdBaseDispatcher::SetStatusTrigger(int32_t handle, uint16_t value, boo
     status->Armed = activate;
     if (activate && status->Kind == stOutSent)
         WriteDonePending = false;
+    if (activate)
+        WakeDispatchThread();
     if (DispatchLog.Active())
         DispatchLog.RecordDispatchEvent(dtTriggerDataChange, dstStatus, static_cast<uint32_t>(handle),
                                         nullptr, 0);

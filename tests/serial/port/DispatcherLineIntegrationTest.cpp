@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -35,7 +36,7 @@ std::vector<WPARAM> notices;
 
 void RecordNotice(UINT message, WPARAM wParam, LPARAM)
 {
-    if (message != TApdBaseDispatcher::MsgTriggerStatus)
+    if (message != TApdBaseDispatcher::MsgTriggerStatus && message != TApdBaseDispatcher::MsgTriggerTimer)
         return;
     std::lock_guard guard(noticesLock);
     notices.push_back(wParam);
@@ -58,6 +59,38 @@ public:
         TThread* thread = OutThread.load();
         return thread ? thread->Priority() : -1;
     }
+
+    /// While held, a modem-line event the device-event thread has seen waits before the dispatch
+    /// thread hears of it, as it may behind a busy dispatch thread.
+    void HoldModemEvents(bool hold)
+    {
+        {
+            std::lock_guard guard(GateLock);
+            Held = hold;
+        }
+        GateOpened.notify_all();
+    }
+
+protected:
+    bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) override
+    {
+        if (!TApdWin32Dispatcher::WaitDeviceEvent(mask, overlapped)) {
+            DWORD unused = 0;
+            if (GetLastError() != ERROR_IO_PENDING ||
+                !GetOverlappedResult(ComHandle(), overlapped, &unused, TRUE))
+                return false;
+        }
+        if (mask & EV_CTS) {
+            std::unique_lock lock(GateLock);
+            GateOpened.wait_for(lock, 5s, [this] { return !Held; });
+        }
+        return true;
+    }
+
+private:
+    std::mutex GateLock;
+    std::condition_variable GateOpened;
+    bool Held = false;
 };
 
 class DispatcherLine : public ::testing::Test
@@ -273,6 +306,32 @@ TEST_F(DispatcherLine, ModemLineChangesSetChangeBitsThatStayUntilTheNextOpen)
     d = std::make_unique<TLineDispatcher>();
     ASSERT_EQ(Open(), 0);
     EXPECT_EQ(d->GetModemStatusByte(), 0);
+}
+
+TEST_F(DispatcherLine, AModemChangeSeenFirstByThePollKeepsItsChangeBit)
+{
+    // The dispatch thread looks at the lines at every pass, also when it wakes for something else
+    // (here its poll while a status trigger is armed). A change that look finds before the line
+    // event reaches it keeps its change bit, which the event's own look could no longer see.
+    ASSERT_GT(d->AddStatusTrigger(stModem, 0x20 << 8), 0);
+    d->HoldModemEvents(true);
+    InjectModem(MS_CTS_ON);
+    ASSERT_TRUE(WaitUntil([&] { return (d->GetModemStatusByte() & 0xF0) == 0x10; }))
+        << int(d->GetModemStatusByte());
+    EXPECT_EQ(d->GetModemStatusByte(), 0x11);
+    d->HoldModemEvents(false);
+    EXPECT_FALSE(WaitUntil([&] { return d->GetModemStatusByte() != 0x11; }, 200ms));
+}
+
+TEST_F(DispatcherLine, ATimerArmedWhileTheLineIsQuietRunsFromItsArming)
+{
+    // Nothing to time and nothing on the line: the dispatch thread sleeps long. Arming a timer
+    // wakes it, so the timer's two ticks count from the arming, not from the next look.
+    const int32_t timer = d->NewTimerTrigger();
+    ASSERT_GT(timer, 0);
+    ASSERT_TRUE(WaitUntil([&] { return d->DispatchWaitMs() == TApdBaseDispatcher::kDispatchIdleMs; }));
+    ASSERT_EQ(d->ArmTimerTrigger(timer, 2, true), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Notified(timer); }, 500ms));
 }
 
 TEST_F(DispatcherLine, RS485ModeSwitchesTheTransmitterAroundEachSend)
