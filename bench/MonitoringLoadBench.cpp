@@ -1,7 +1,8 @@
 // What the monitoring job costs the machine: the real window, offscreen, answering and logging the
 // bundled simulator's RS232 messages. At each rate it prints the program's processor time (as a
 // share of one core) and, in a second run at the same rate, how late the user-interface thread
-// ran events posted to it every 5 ms; then the resident size over a long run of messages.
+// ran events posted to it every 5 ms; then the processor time with the port open and nothing on
+// the line and while polling a bus; then the resident size over a long run of messages.
 //   bench_monitoring_load [seconds per rate] [messages for the memory run] [rates...]
 //   (default 10 s at 400 and 4000, 1000000 messages at 4000 a second)
 #include "bench/MonitoringRun.h"
@@ -63,6 +64,29 @@ int main(int argc, char** argv)
                     TUiLagProbe::Percentile(lags, 99), lags.empty() ? 0.0 : lags.back());
         std::fflush(stdout);
     }
+
+    // The port open with nothing on the line, and the polling job against a bus that answers.
+    const int quietSeconds = seconds;
+    pid_t device = StartSimulator(*run, "device", kPort,
+                                  {"--duration", std::to_string(quietSeconds), "--rate", "0.001", "--count",
+                                   "1", "--settle", std::to_string(quietSeconds * 2000)});
+    const TWindowRun idle =
+        device > 0 ? RunWindowUntilDeviceEnds(application, form, kPort, device) : TWindowRun{};
+    if (!idle.Ok)
+        return 1;
+    form.RadioButtonPolling->setChecked(true);
+    device = StartSimulator(*run, "bus", kPort, {"--duration", std::to_string(quietSeconds)});
+    const TWindowRun polling =
+        device > 0 ? RunWindowUntilDeviceEnds(application, form, kPort, device) : TWindowRun{};
+    if (!polling.Ok)
+        return 1;
+    const double answers = Number(ReadReport(run->Report), "answers_sent");
+    form.MemoPolling->clear();
+    SetUpMonitoring(form);
+    std::printf("\nport open, nothing on the line: CPU %.2f %% of a core\n",
+                100.0 * idle.CpuSeconds / idle.WallSeconds);
+    std::printf("polling, %.0f answers in %.1f s: CPU %.2f %% of a core\n", answers, polling.WallSeconds,
+                100.0 * polling.CpuSeconds / polling.WallSeconds);
 
     if (memoryMessages > 0) {
         std::printf("\nresident size over %ld messages at %d/s (MiB, every tenth of the run):\n",

@@ -13,9 +13,11 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -30,17 +32,28 @@
 
 using TBenchClock = std::chrono::steady_clock;
 
+/// The simulator in `mode` ("bus" or "device") on COM<port> with `options`, its report going to
+/// the run's report file; returns once its port is there. @return its process id, or -1.
+inline pid_t StartSimulator(const TSimulatorRun& run, const char* mode, int port,
+                            std::vector<std::string> options)
+{
+    std::filesystem::remove(run.Report);
+    std::vector<std::string> args = {run.Simulator,        mode,       "--port",
+                                     std::to_string(port), "--report", run.Report};
+    args.insert(args.end(), options.begin(), options.end());
+    const pid_t pid = Spawn(args);
+    for (int i = 0; pid > 0 && i < 300 && !std::filesystem::exists(run.Link); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pid;
+}
+
 /// The simulator as an RS232 device on COM<port> sending `count` messages at `rate` a second,
 /// waiting for its line to be opened. @return its process id, or -1.
 inline pid_t StartRS232Device(const TSimulatorRun& run, int port, int rate, long count)
 {
-    std::filesystem::remove(run.Report);
-    const pid_t pid =
-        Spawn({run.Simulator, "device", "--port", std::to_string(port), "--rate", std::to_string(rate),
-               "--count", std::to_string(count), "--report", run.Report, "--answer-timeout", "1000"});
-    for (int i = 0; pid > 0 && i < 300 && !std::filesystem::exists(run.Link); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return pid;
+    return StartSimulator(
+        run, "device", port,
+        {"--rate", std::to_string(rate), "--count", std::to_string(count), "--answer-timeout", "1000"});
 }
 
 /// Waits for a process to end and says whether it ended of itself.
@@ -162,13 +175,16 @@ inline TWindowRun RunWindowUntilDeviceEnds(TQtApplication& application, TBenchFo
         kill(device, SIGTERM);
         return result;
     }
-    int status = 0;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (waitpid(device, &status, WNOHANG) == device)
-            application.quit();
-    });
-    watch.start(20);
+    // The device's end is watched through a descriptor, not by asking every few milliseconds:
+    // the benchmark's own wake-ups would be counted as the window's.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, device, 0));
+    if (ended < 0) {
+        std::perror("pidfd_open");
+        kill(device, SIGTERM);
+        return result;
+    }
+    QSocketNotifier watch(ended, QSocketNotifier::Read);
+    QObject::connect(&watch, &QSocketNotifier::activated, [&] { application.quit(); });
     QTimer second;
     if (everySecond) {
         QObject::connect(&second, &QTimer::timeout, everySecond);
@@ -177,6 +193,10 @@ inline TWindowRun RunWindowUntilDeviceEnds(TQtApplication& application, TBenchFo
     application.exec();
     result.CpuSeconds = CpuSeconds() - cpuBefore;
     result.WallSeconds = std::chrono::duration<double>(TBenchClock::now() - wallBefore).count();
+    watch.setEnabled(false);
+    ::close(ended);
+    int status = 0;
+    waitpid(device, &status, 0);
     // The simulator takes its port away as it ends; the line may have closed with it.
     if (form.ComPort->Open())
         form.ButtonSaveComConnection->click();
