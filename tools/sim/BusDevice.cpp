@@ -128,6 +128,9 @@ std::string TBusDevice::Answer(char address, uint64_t number, const std::tm& whe
 
 void TBusDevice::Respond(char address, TTime now)
 {
+    // A run that is ending starts no answer; the ones begun are written out first.
+    if (endRequested_)
+        return;
     const std::string answer =
         Answer(address, counts_.perAddress[address], LocalNow(), options_.badChecksum.count(address) != 0) +
         "\r\n";

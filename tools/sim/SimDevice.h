@@ -67,8 +67,9 @@ public:
     virtual void Written(uint64_t /*tag*/, TTime /*now*/) {}
     /// The run is to end (its duration is over): stop starting new work.
     virtual void EndRequested(TTime /*now*/) { endRequested_ = true; }
-    /// True when the device has nothing left to do and the loop may end.
-    virtual bool Finished() const { return endRequested_; }
+    /// True when the device has nothing left to do and the loop may end: what it queued for the
+    /// line has gone, so nothing it counted as sent is cut off.
+    virtual bool Finished() const { return endRequested_ && output_.empty(); }
 
     /// The counts as lines of text, for the end of the run.
     virtual std::string SummaryText() const = 0;

@@ -184,6 +184,25 @@ TEST(BusDevice, FaultsSilentAddressesBadChecksumsEchoDelaySplitAnswersAndNoise)
     EXPECT_EQ(noise.find('>'), std::string::npos);
 }
 
+TEST(BusDevice, AnEndingRunWritesOutTheAnswersItBeganAndStartsNoMore)
+{
+    // An answer counted as sent is written whole before the run ends: a count that included an
+    // answer cut off at the end would report it lost.
+    TBusOptions options = Bus();
+    options.split = 1;
+    options.splitGap = 3ms;
+    TBusDevice bus(options);
+    const TTime now = TClock::now();
+    bus.Receive(kPoll0, now);
+    bus.EndRequested(now);
+    EXPECT_FALSE(bus.Finished());
+    bus.Receive(kPoll3, now);
+    EXPECT_EQ(bus.Counts().answered, 1u);
+    while (TLineWrite* front = bus.FrontWrite())
+        bus.ConsumeFront(front->bytes.size());
+    EXPECT_TRUE(bus.Finished());
+}
+
 TEST(BusDevice, RefusesAnswersWhenTheProgramStopsReading)
 {
     TBusDevice bus(Bus());
