@@ -739,6 +739,7 @@ void TApdDataPacketManager::RemoveHandler()
 void TApdDataPacketManager::ReleaseBuffer()
 {
     std::vector<uint8_t>().swap(FBuffer);
+    FHead = 0;
     FCount = 0;
 }
 
@@ -787,12 +788,16 @@ void TApdDataPacketManager::HandleTrigger(UINT message, WPARAM wParam)
         if (count <= 0)
             return;
         int32_t capacity = BufferCapacity();
-        if (FCount + count >= capacity) {
+        if (FHead + FCount + count >= capacity) {
+            if (FHead > 0) {
+                std::memmove(FBuffer.data(), FBuffer.data() + FHead, static_cast<size_t>(FCount));
+                FHead = 0;
+            }
             while (FCount + count >= capacity)
                 capacity += kBufferStep;
             FBuffer.resize(static_cast<size_t>(capacity));
         }
-        int32_t taken = dispatcher->TakeBlock(FBuffer.data() + FCount, count);
+        int32_t taken = dispatcher->TakeBlock(FBuffer.data() + FHead + FCount, count);
         if (taken <= 0) {
             if (FCount == 0)
                 ReleaseBuffer();
@@ -904,11 +909,10 @@ void TApdDataPacketManager::ConsumeData(int32_t start, int32_t length)
     if (end == 0)
         return;
     FCount -= end;
-    if (FCount == 0) {
+    if (FCount == 0)
         ReleaseBuffer();
-    } else {
-        std::memmove(FBuffer.data(), FBuffer.data() + end, static_cast<size_t>(FCount));
-    }
+    else
+        FHead += end;
     if (FInEvent) {
         // What is left is offered to every detector again from the start once the event is over.
         FPendingStart = 0;

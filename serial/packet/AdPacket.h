@@ -257,7 +257,7 @@ public:
     void ClearActivationDeferred() { FActivationDeferred = false; }
     TApdDataPacket* CollectingPacket() const { return FCollecting; }
     const std::vector<TApdDataPacket*>& Packets() const { return FPackets; }
-    const uint8_t* Buffer() const { return FBuffer.data(); }
+    const uint8_t* Buffer() const { return FBuffer.data() + FHead; }
     int32_t BufferCount() const { return FCount; }
     int32_t BufferCapacity() const { return static_cast<int32_t>(FBuffer.size()); }
     int32_t TimerHandle() const { return FTimerHandle; }
@@ -285,7 +285,11 @@ private:
     TApdCustomComPort* FPort = nullptr;
     bool FHandlerInstalled = false;
     bool FActive = false;
+    /// The held bytes are FBuffer[FHead, FHead + FCount): a delivery consumes from the front by
+    /// moving FHead, so a pass that cuts many packets out of a long buffer does not move the rest
+    /// once for each; the bytes move to the front when an arrival needs the room.
     std::vector<uint8_t> FBuffer;
+    int32_t FHead = 0;
     int32_t FCount = 0;
     TApdDataPacket* FCollecting = nullptr;
     int32_t FTimerHandle = 0;

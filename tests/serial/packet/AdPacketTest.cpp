@@ -398,6 +398,38 @@ TEST_F(PacketTest, TwoDetectorsOnOnePort)
     EXPECT_THAT(any2.Packets, IsEmpty()) << "its end came while the other collected";
 }
 
+TEST_F(PacketTest, ManyPacketsCutFromALongHeldBufferComeOutInOrder)
+{
+    // An any-data detector holds a long stretch; when it leaves, a second detector cuts thousands
+    // of packets out of it in one pass, and then goes on with the next arrival. Each packet is
+    // taken from the front of what is held, without moving the rest.
+    TRecordedPacket holder;
+    MonitoringSettings(holder);
+    holder.SetComPort(&port);
+    holder.SetEnabled(true);
+    TRecordedPacket lines;
+    PollingSettings(lines);
+    lines.SetComPort(&port);
+    lines.SetEnabled(true);
+    Open();
+    std::string stream;
+    for (int i = 0; i < 20000; ++i)
+        stream += ">" + std::to_string(i) + "\n";
+    for (size_t at = 0; at < stream.size(); at += 4000)
+        Arrive(stream.substr(at, 4000));
+    ASSERT_EQ(lines.Packets.size(), 0u) << "the holder collects first";
+    holder.SetEnabled(false);
+    ASSERT_EQ(lines.Packets.size(), 20000u);
+    EXPECT_EQ(lines.Packets.front(), ">0\n");
+    EXPECT_EQ(lines.Packets.back(), ">19999\n");
+    for (int i : {1, 777, 12345})
+        EXPECT_EQ(lines.Packets.at(static_cast<size_t>(i)), ">" + std::to_string(i) + "\n");
+    Arrive(">a");
+    Arrive("b\n>c\n");
+    EXPECT_THAT(std::vector<std::string>(lines.Packets.end() - 2, lines.Packets.end()),
+                ElementsAre(">ab\n", ">c\n"));
+}
+
 TEST_F(PacketTest, CloseInTheMiddleOfAPacketThrowsItAway)
 {
     TRecordedPacket packet;
