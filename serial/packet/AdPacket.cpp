@@ -69,11 +69,12 @@ int32_t TPacketPattern::FindFirst(const uint8_t* data, int32_t size, bool ignore
         const void* found = std::memchr(data, wanted, static_cast<size_t>(size));
         return found ? static_cast<int32_t>(static_cast<const uint8_t*>(found) - data) : size;
     }
-    for (int32_t i = 0; i < size; ++i) {
-        if (UpperByte(data[i]) == wanted)
-            return i;
-    }
-    return size;
+    // Either case of the letter: the first of two memchr, the second bounded by the first.
+    const auto* upper = static_cast<const uint8_t*>(std::memchr(data, wanted, static_cast<size_t>(size)));
+    const int32_t upperAt = upper ? static_cast<int32_t>(upper - data) : size;
+    const auto* lower =
+        static_cast<const uint8_t*>(std::memchr(data, wanted + 32, static_cast<size_t>(upperAt)));
+    return lower ? static_cast<int32_t>(lower - data) : upperAt;
 }
 
 // ---- The detector --------------------------------------------------------------------------------
