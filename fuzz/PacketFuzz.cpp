@@ -189,10 +189,10 @@ struct TFuzzPort {
     int EventDepth = 0;   // inside a packet or time-out handler
     bool ClosedInHandler = false;
     bool TearingDown = false;
-    static constexpr long kInputDeliveries = 2048;
+    static constexpr long kInputDeliveries = 512;
     // Short floods share a budget that still crosses a few steps of the manager's buffer; one
     // flood past the longest packet is enough for any input.
-    size_t FloodBudget = 32u << 10;
+    size_t FloodBudget = 24u << 10;
     bool LongFlooded = false;
     long Delivered = 0;    // packets delivered so far
     bool RawBytes = false; // arrivals are raw bytes, not drawn from the alphabet
@@ -335,7 +335,7 @@ struct TFuzzPort {
             total = static_cast<size_t>(TApdDataPacket::kMaxPacketLength) +
                     In.ConsumeIntegralInRange<size_t>(1, 64) * 1024;
         } else {
-            total = std::min(In.ConsumeIntegralInRange<size_t>(1, 24) * 1024, FloodBudget);
+            total = std::min(In.ConsumeIntegralInRange<size_t>(1, 16) * 1024, FloodBudget);
             FloodBudget -= total;
         }
         Trace("flood %zu bytes of \"%s\"", total, Printable(piece).c_str());
@@ -346,7 +346,7 @@ struct TFuzzPort {
         // A flood that cuts a packet out of every few bytes has made its point long before its
         // end, and a million deliveries take minutes under the sanitizers.
         const long deliveredBefore = Delivered;
-        for (size_t done = 0; done < total && Port.Open() && Delivered - deliveredBefore < 256;
+        for (size_t done = 0; done < total && Port.Open() && Delivered - deliveredBefore < 64;
              done += chunk.size()) {
             Feed(chunk);
             Check();
@@ -618,7 +618,7 @@ struct TFuzzPort {
         if (!d.Unsure && p.IncludeStrings())
             CheckFrame(p, data);
         // A detector leaving a collection of up to a megabyte offers it to the others again, which
-        // may cut a packet out of every few bytes: past a few thousand packets in one input, a
+        // may cut a packet out of every few bytes: past a few hundred packets in one input, a
         // handler detaches its own detector (a case of its own), or one input would take seconds
         // under the sanitizers.
         if (Delivered > kInputDeliveries && p.Manager()) {
