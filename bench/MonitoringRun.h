@@ -92,12 +92,24 @@ public:
     void Start()
     {
         FStop = false;
+        FStarted = TBenchClock::now();
+        FWorstLag = {};
         FThread = std::thread([this] {
             std::unique_lock lock(FLock);
             while (!FWake.wait_for(lock, FPeriod, [this] { return FStop; })) {
                 const TBenchClock::time_point posted = TBenchClock::now();
                 QMetaObject::invokeMethod(
-                    qApp, [this, posted] { FLags.push_back(TBenchClock::now() - posted); },
+                    qApp,
+                    [this, posted] {
+                        if (!FMeasuring)
+                            return;
+                        const TBenchClock::duration lag = TBenchClock::now() - posted;
+                        FLags.push_back(lag);
+                        if (lag > FWorstLag) {
+                            FWorstLag = lag;
+                            FWorstAt = posted - FStarted;
+                        }
+                    },
                     Qt::QueuedConnection);
             }
         });
@@ -138,6 +150,16 @@ private:
     std::condition_variable FWake;
     bool FStop = false;
     std::vector<TBenchClock::duration> FLags; // the user-interface thread only
+    TBenchClock::time_point FStarted;
+    bool FMeasuring = true; // the user-interface thread only
+    TBenchClock::duration FWorstLag{};
+    TBenchClock::duration FWorstAt{}; // since Start, of the post that waited longest
+
+public:
+    /// Posts that run from now on are not counted: the event loop has ended on purpose.
+    void Pause() { FMeasuring = false; }
+    /// When the longest lag began, in seconds since Start; the user-interface thread only.
+    double WorstAtSeconds() const { return std::chrono::duration<double>(FWorstAt).count(); }
 };
 
 /// The window in monitoring mode, with the device classes shown.
@@ -152,12 +174,15 @@ struct TWindowRun {
     bool Ok = false;
     double CpuSeconds = 0;
     double WallSeconds = 0;
+    double CloseSeconds = 0; // the Disconnect after the device's end, outside the event loop
 };
 
 /// Connects the window to COM<port>, runs its event loop until the device process has ended, and
-/// disconnects. `everySecond`, when given, runs once a second on the user-interface thread meanwhile.
+/// disconnects. `everySecond`, when given, runs once a second on the user-interface thread meanwhile;
+/// `probe`, when given, stops counting when the device has ended.
 inline TWindowRun RunWindowUntilDeviceEnds(TQtApplication& application, TBenchForm& form, int port,
-                                           pid_t device, const std::function<void()>& everySecond = {})
+                                           pid_t device, const std::function<void()>& everySecond = {},
+                                           TUiLagProbe* probe = nullptr)
 {
     TWindowRun result;
     form.show(); // lists the simulator's port
@@ -184,7 +209,11 @@ inline TWindowRun RunWindowUntilDeviceEnds(TQtApplication& application, TBenchFo
         return result;
     }
     QSocketNotifier watch(ended, QSocketNotifier::Read);
-    QObject::connect(&watch, &QSocketNotifier::activated, [&] { application.quit(); });
+    QObject::connect(&watch, &QSocketNotifier::activated, [&] {
+        if (probe)
+            probe->Pause();
+        application.quit();
+    });
     QTimer second;
     if (everySecond) {
         QObject::connect(&second, &QTimer::timeout, everySecond);
@@ -198,8 +227,10 @@ inline TWindowRun RunWindowUntilDeviceEnds(TQtApplication& application, TBenchFo
     int status = 0;
     waitpid(device, &status, 0);
     // The simulator takes its port away as it ends; the line may have closed with it.
+    const TBenchClock::time_point closing = TBenchClock::now();
     if (form.ComPort->Open())
         form.ButtonSaveComConnection->click();
+    result.CloseSeconds = std::chrono::duration<double>(TBenchClock::now() - closing).count();
     result.Ok = true;
     return result;
 }
