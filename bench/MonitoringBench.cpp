@@ -18,11 +18,7 @@ int main(int argc, char** argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    std::vector<int> rates;
-    for (int i = 2; i < argc; ++i)
-        rates.push_back(std::max(1, std::atoi(argv[i])));
-    if (rates.empty())
-        rates = {20, 100, 250, 500, 1000, 2000};
+    const std::vector<int> rates = RatesFrom(argc, argv, 2, {20, 100, 250, 500, 1000, 2000});
 
     const std::optional<TSimulatorRun> run = PrepareSimulatorRun("monbench", kPort);
     if (!run)

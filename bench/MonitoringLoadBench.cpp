@@ -22,11 +22,7 @@ int main(int argc, char** argv)
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     const long memoryMessages = argc > 2 ? std::max(0L, std::atol(argv[2])) : 1000000L;
-    std::vector<int> rates;
-    for (int i = 3; i < argc; ++i)
-        rates.push_back(std::max(1, std::atoi(argv[i])));
-    if (rates.empty())
-        rates = {400, 4000};
+    const std::vector<int> rates = RatesFrom(argc, argv, 3, {400, 4000});
 
     const std::optional<TSimulatorRun> run = PrepareSimulatorRun("load", kPort);
     if (!run)

@@ -56,6 +56,15 @@ inline pid_t StartRS232Device(const TSimulatorRun& run, int port, int rate, long
         {"--rate", std::to_string(rate), "--count", std::to_string(count), "--answer-timeout", "1000"});
 }
 
+/// The rates given on the command line from argument `first` on, each at least 1, or `defaults`.
+inline std::vector<int> RatesFrom(int argc, char** argv, int first, std::vector<int> defaults)
+{
+    std::vector<int> rates;
+    for (int i = first; i < argc; ++i)
+        rates.push_back(std::max(1, std::atoi(argv[i])));
+    return rates.empty() ? defaults : rates;
+}
+
 /// Waits for a process to end and says whether it ended of itself.
 inline bool AwaitProcess(pid_t pid)
 {

@@ -25,11 +25,7 @@ int main(int argc, char** argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    std::vector<int> rates;
-    for (int i = 2; i < argc; ++i)
-        rates.push_back(std::max(1, std::atoi(argv[i])));
-    if (rates.empty())
-        rates = {20, 400, 2000};
+    const std::vector<int> rates = RatesFrom(argc, argv, 2, {20, 400, 2000});
 
     const std::optional<TSimulatorRun> run = PrepareSimulatorRun("turnaround", kPort);
     if (!run)
