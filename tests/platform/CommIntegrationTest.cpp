@@ -697,9 +697,10 @@ TEST_F(CommLine, AWaitWithoutAnEventIsWatchedByTheThreadThatAsksForItsResult)
         ended = false;
         EXPECT_FALSE(WaitCommEvent(port, &events, &record));
         EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-        return std::jthread([&] {
+        // The handle as it was: the test closes it and clears `port` while the thread waits.
+        return std::jthread([&, handle = port] {
             DWORD unused = 0;
-            error = GetOverlappedResult(port, &record, &unused, TRUE) ? ERROR_SUCCESS : GetLastError();
+            error = GetOverlappedResult(handle, &record, &unused, TRUE) ? ERROR_SUCCESS : GetLastError();
             ended = true;
         });
     };
