@@ -110,18 +110,26 @@ void TApdDataPacket::SetEnabled(bool value)
 
 void TApdDataPacket::SetEndCond(TPacketEndSet value)
 {
-    bool enabled = FEnabled;
-    SetEnabled(false);
-    FEndCond = value;
-    SetEnabled(enabled);
+    ChangeEnd([&] { FEndCond = value; });
 }
 
 void TApdDataPacket::SetEndString(const std::string& value)
 {
-    bool enabled = FEnabled;
+    ChangeEnd([&] { FEndString = value; });
+}
+
+void TApdDataPacket::ChangeEnd(const std::function<void()>& store)
+{
+    const bool enabled = FEnabled;
     SetEnabled(false);
-    FEndString = value;
-    SetEnabled(enabled);
+    store();
+    // Disabling gives the held bytes back, and a handler run by a delivery from them may have
+    // enabled this detector again, which then started matching with the old end: it starts
+    // afresh, so that the change holds at once as it does on a detector left alone.
+    if (FEnabled)
+        RestartMatching();
+    else
+        SetEnabled(enabled);
 }
 
 void TApdDataPacket::SetComPort(TApdCustomComPort* port)

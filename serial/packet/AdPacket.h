@@ -177,6 +177,9 @@ private:
         Log(subtype, text.data(), static_cast<uint32_t>(text.size()));
     }
     void ResetMatch();
+    /// Disables, stores an end setting through `store` and leaves the detector enabled as before,
+    /// matching afresh with the new end.
+    void ChangeEnd(const std::function<void()>& store);
 
     bool FEnabled = false;
     bool FAutoEnable = true;

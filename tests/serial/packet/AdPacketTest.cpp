@@ -879,3 +879,40 @@ TEST_F(PacketTest, ALeavingDetectorIsNotStartedAgainByTheDeliveryItsLeaveCauses)
     Arrive("y#");
     EXPECT_THAT(hash.Packets, ElementsAre("#", "#"));
 }
+
+TEST_F(PacketTest, AnEndChangeTakesEffectWhenAHandlerEnablesTheDetectorMeanwhile)
+{
+    // Changing the end disables the collector, which gives its bytes back; another detector
+    // delivers from them and its handler enables the collector again, which starts with the old
+    // end. The change must still hold, with the collector started afresh as after any change
+    // (the bytes nobody claimed when it let go are gone, as then).
+    TRecordedPacket any;
+    MonitoringSettings(any);
+    any.SetPacketSize(2);
+    any.SetComPort(&port);
+    any.SetEnabled(true);
+    TRecordedPacket hash;
+    hash.SetStartString("#");
+    hash.SetTimeOut(0);
+    hash.SetOnStringPacket([&](TComponent*, const std::string& data) {
+        hash.Packets.push_back(data);
+        any.SetEnabled(true);
+    });
+    hash.SetComPort(&port);
+    hash.SetEnabled(true);
+    Open();
+    Arrive("ab#cd");
+    ASSERT_EQ(any.Manager()->CollectingPacket(), &any);
+    any.SetEndCond({ecPacketSize});
+    EXPECT_THAT(hash.Packets, ElementsAre("#"));
+    EXPECT_TRUE(any.Enabled());
+    Arrive("efgh");
+    EXPECT_THAT(any.Packets, ElementsAre("ef", "gh")) << "no packet longer than its size";
+    // The same through the end string: the old one (ETX) no longer ends a packet.
+    any.SetEndCond({ecString});
+    Arrive("xy#z");
+    any.SetEndString("z");
+    EXPECT_THAT(hash.Packets, ElementsAre("#", "#"));
+    Arrive("1z");
+    EXPECT_THAT(any.Packets, ElementsAre("ef", "gh", "1z"));
+}
