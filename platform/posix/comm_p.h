@@ -106,16 +106,18 @@ void CompleteOverlapped(OVERLAPPED* record, DWORD error, DWORD bytes);
 /// and ends pending operations; the descriptor is closed when the last reference goes).
 ///
 /// Threads: any thread may call any operation; the stack's threads each use their own (the
-/// device-event thread waits, the dispatch thread reads, the output thread writes). Two workers
-/// of its own, started on first use: "commevent" completes pending line-event waits, "commwrite"
-/// finishes pending writes. Each sleeps in epoll_wait/poll on the descriptor and a wake eventfd,
-/// or on a condition variable while it has nothing to do.
+/// device-event thread waits, the dispatch thread reads, the output thread writes). A line-event
+/// wait whose record has no event (the device-event thread's) is watched by the thread that asks
+/// for its result, inside GetOverlappedResult. Two workers of its own, started on first use:
+/// "commevent" completes pending line-event waits whose record has an event, "commwrite" finishes
+/// pending writes. Each sleeps in epoll_wait/poll on the descriptor and a wake eventfd, or on a
+/// condition variable while it has nothing to do.
 ///
 /// A third worker, "commmodem", started when a wait first asks for modem-line events on a device
 /// that has modem lines, sleeps in the driver's wait for a modem-line change (TIOCMIWAIT) and
-/// wakes the event worker; it is interrupted by a private signal (installed without SA_RESTART)
+/// wakes whichever thread watches the line; it is interrupted by a private signal (installed without SA_RESTART)
 /// when the mask no longer asks for modem events, when the device goes and at the close. Where the
-/// driver has no such wait (ENOTTY, EINVAL) the event worker reads the modem lines every
+/// driver has no such wait (ENOTTY, EINVAL) the line watch reads the modem lines every
 /// kModemPollMs instead; error counters are read when bytes arrive, when a modem line changes and
 /// otherwise every kErrorPollMs.
 ///
