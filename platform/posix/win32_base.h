@@ -77,7 +77,6 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INVALID_NAME = 123;
-constexpr DWORD ERROR_BAD_PATHNAME = 161;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
@@ -91,8 +90,8 @@ constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 // A number Windows leaves unused (73 to 79 are reserved): the user lacks the permission to open a
 // serial device (EACCES/EPERM on the device node). Windows reports this case as
 // ERROR_ACCESS_DENIED, which the port turns into "device already open" and which would send a
-// Linux user the wrong way. Being below 162 and absent from the message table, it reaches the
-// user as an input/output error with FormatMessageA's text, which names the permission problem.
+// Linux user the wrong way. Being below 162, it reaches the user as an input/output error with its
+// text from the error texts (FormatMessageA), which names the permission problem.
 constexpr DWORD ERROR_LINTAKER_NO_PERMISSION = 73;
 
 DWORD GetLastError();
