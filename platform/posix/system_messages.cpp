@@ -49,6 +49,7 @@ constexpr TSystemText kSystemTexts[] = {
     {ERROR_LINTAKER_NO_PERMISSION,
      "You have no permission to open this serial device. On Linux, add your user to the group that owns it "
      "(usually \"dialout\": sudo usermod -aG dialout $USER), then log out and log in again."},
+    {ERROR_FILE_EXISTS, "The file exists."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {100, "Attempt to read beyond end of file", kOwn},
     {101, "Disk is full", kOwn},
@@ -57,6 +58,7 @@ constexpr TSystemText kSystemTexts[] = {
     {104, "File/device not open for input", kOwn},
     {105, "File/device not open for output", kOwn},
     {ERROR_BROKEN_PIPE, "The pipe has been ended."},
+    {ERROR_DISK_FULL, "There is not enough space on the disk."},
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
     {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
     {150, "Disk is write-protected", kOwn},

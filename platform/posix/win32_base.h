@@ -73,8 +73,10 @@ constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_MORE_DATA = 234;
@@ -105,6 +107,24 @@ namespace platform {
 std::string GetLastErrorDetail();
 void SetLastErrorDetail(std::string detail);
 
-/// Maps an errno value to the Win32 error number the stack expects (the only place that does so).
-DWORD Win32ErrorFromErrno(int error);
+/// What a call was doing when it failed. One errno can mean different things to different calls
+/// (EBUSY from opening a port is another program's exclusive use; EWOULDBLOCK from the port's lock
+/// is another opener's lock, and from anything else only "not now"), so the caller says which.
+enum class TErrnoUse {
+    euGeneral,      ///< no meaning of its own: what Windows reports for the condition
+    euPortOpen,     ///< finding, opening and reading the settings of a COM port's device node
+    euPortLock,     ///< the lock (flock) that every cooperating opener of a port takes
+    euLine,         ///< reads, writes and settings of an open port
+    euLineFeature,  ///< line calls that some drivers lack: modem lines, error counters, break, flow
+    euKernelObject, ///< creating the layer's own descriptors (event and epoll descriptors)
+    euFileWrite,    ///< creating and writing a file: the trace and the dispatch log
+};
+
+/// Maps an errno value to the Win32 error number the stack expects, as `use` reads it: the only
+/// place that does so. 0 gives ERROR_SUCCESS. On a port (euPortOpen, euPortLock, euLine,
+/// euLineFeature) every way a vanished device shows (EIO, ENXIO, ENODEV, EPIPE) gives the one
+/// ERROR_DEV_NOT_EXIST, a refusal ERROR_LINTAKER_NO_PERMISSION, and ERROR_ACCESS_DENIED only
+/// means that somebody else holds the port; under euLineFeature a driver that lacks the call gives
+/// ERROR_NOT_SUPPORTED. Thread: any.
+DWORD Win32ErrorFromErrno(int error, TErrnoUse use = TErrnoUse::euGeneral);
 } // namespace platform
