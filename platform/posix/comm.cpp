@@ -154,8 +154,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
     // gave up afterwards.
     platform::TDeviceIdentity identity;
     if (const int error = platform::IdentifyDevice(*path, &identity))
-        return platform::FailOpen(error == ENOTTY ? ERROR_FILE_NOT_FOUND
-                                                  : platform::Win32ErrorFromErrno(error));
+        return platform::FailOpen(platform::Win32ErrorFromErrno(error, platform::TErrnoUse::euPortOpen));
     std::string holder;
     if (platform::FindOwner(identity, &holder))
         return platform::FailOpenHeld(std::move(holder));
@@ -174,28 +173,27 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
     // be killed by SIGHUP when the line hangs up.
     const int fd = open(path->c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        const int error = errno;
-        if (error == EBUSY) // another program's TIOCEXCL
+        const DWORD error = platform::Win32ErrorFromErrno(errno, platform::TErrnoUse::euPortOpen);
+        if (error == ERROR_ACCESS_DENIED) // another program's TIOCEXCL
             return platform::FailOpenHeld(platform::UnseenOwnerDetail(identity));
-        return platform::FailOpen(platform::Win32ErrorFromErrno(error));
+        return platform::FailOpen(error);
     }
 
     platform::LineTermios current;
     if (const int error = platform::ReadLineTermios(fd, &current)) {
         close(fd);
         // Something that is not a tty is not a port of that name.
-        return platform::FailOpen(error == ENOTTY || error == EINVAL ? ERROR_FILE_NOT_FOUND
-                                                                     : platform::Win32ErrorFromErrno(error));
+        return platform::FailOpen(platform::Win32ErrorFromErrno(error, platform::TErrnoUse::euPortOpen));
     }
     // flock keeps out every other opener that takes part, root and this process included (a
     // holder this user may not inspect through /proc among them); TIOCEXCL also keeps out
     // programs that open the port after us without the lock (except root).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
+        const DWORD error = platform::Win32ErrorFromErrno(errno, platform::TErrnoUse::euPortLock);
         close(fd);
-        if (error == EWOULDBLOCK)
+        if (error == ERROR_ACCESS_DENIED)
             return platform::FailOpenHeld(platform::UnseenOwnerDetail(identity));
-        return platform::FailOpen(platform::Win32ErrorFromErrno(error));
+        return platform::FailOpen(error);
     }
     ioctl(fd, TIOCEXCL);
 
@@ -205,7 +203,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
     if (const int error = platform::WriteLineTermios(fd, platform::TermiosFromDcb(initial))) {
         ioctl(fd, TIOCNXCL);
         close(fd);
-        return platform::FailOpen(platform::Win32ErrorFromErrno(error));
+        return platform::FailOpen(platform::Win32ErrorFromErrno(error, platform::TErrnoUse::euLine));
     }
     tcflush(fd, TCIOFLUSH);
 

@@ -57,15 +57,6 @@ void Drain(int eventFd)
     }
 }
 
-// errno values that mean the device is no longer there (hang-up, adapter unplugged).
-bool IsGone(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
-
-// errno values of a line ioctl that the device does not have (pseudo-terminals).
-bool IsMissing(int error)
-{
-    return error == ENOTTY || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
-}
-
 BOOL Fail(DWORD error)
 {
     SetLastError(error);
@@ -73,7 +64,17 @@ BOOL Fail(DWORD error)
 }
 
 // What a device that has gone reports: the error of the EIO a hung-up tty gives.
-const DWORD kGoneError = Win32ErrorFromErrno(EIO);
+const DWORD kGoneError = Win32ErrorFromErrno(EIO, TErrnoUse::euLine);
+
+// The device is no longer there (hang-up, adapter unplugged): every errno that says so on a line
+// maps to the one error of a gone device.
+bool IsGone(int error) { return Win32ErrorFromErrno(error, TErrnoUse::euLine) == kGoneError; }
+
+// The driver does not have this line call (pseudo-terminals have no modem lines or counters).
+bool IsMissing(int error)
+{
+    return Win32ErrorFromErrno(error, TErrnoUse::euLineFeature) == ERROR_NOT_SUPPORTED;
+}
 
 // A descriptor of /dev/null, opened once, that takes the place of a gone device's descriptor.
 // Opened while descriptors are still to be had (with the first port), never closed.
@@ -157,7 +158,7 @@ CommDevice* CommDevice::Create(int fd, const DCB& initial)
             close(descriptor);
     ioctl(fd, TIOCNXCL);
     close(fd);
-    SetLastError(Win32ErrorFromErrno(error));
+    SetLastError(Win32ErrorFromErrno(error, TErrnoUse::euKernelObject));
     return nullptr;
 }
 
@@ -876,7 +877,7 @@ DWORD CommDevice::ReadAvailableLocked(uint8_t* buffer, DWORD toRead, DWORD* got)
             MarkDead();
             break;
         }
-        return Win32ErrorFromErrno(error);
+        return Win32ErrorFromErrno(error, TErrnoUse::euLine);
     }
     return ERROR_SUCCESS;
 }
@@ -1056,9 +1057,10 @@ BOOL CommDevice::Write(LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOV
             return TRUE;
         }
         if (error != EAGAIN) {
+            // A broken pipe among them: the gone device's one error, like every later call.
             if (IsGone(error))
                 MarkDead();
-            const DWORD code = Win32ErrorFromErrno(error);
+            const DWORD code = Win32ErrorFromErrno(error, TErrnoUse::euLine);
             CompleteOverlapped(overlapped, code, request.done);
             return Fail(code);
         }
@@ -1099,8 +1101,7 @@ void CommDevice::WriteWorker()
         WriteRequest& request = writes.front();
         const int error = WriteSome(request);
         if (error == 0 || (error != EAGAIN && !IsGone(error))) {
-            CompleteOverlapped(request.record, error == 0 ? ERROR_SUCCESS : Win32ErrorFromErrno(error),
-                               request.done);
+            CompleteOverlapped(request.record, Win32ErrorFromErrno(error, TErrnoUse::euLine), request.done);
             writes.pop_front();
             continue;
         }
@@ -1290,7 +1291,7 @@ DWORD CommDevice::LineIoctl(unsigned long request, int bits)
         return ERROR_SUCCESS; // no modem lines (pseudo-terminal): nothing to set
     if (IsGone(error))
         MarkDead();
-    return Win32ErrorFromErrno(error);
+    return Win32ErrorFromErrno(error, TErrnoUse::euLine);
 }
 
 BOOL CommDevice::GetState(LPDCB result)
@@ -1374,7 +1375,7 @@ BOOL CommDevice::SetState(const DCB& wanted)
             MarkDead();
             return Fail(kGoneError);
         }
-        return Fail(Win32ErrorFromErrno(error));
+        return Fail(Win32ErrorFromErrno(error, TErrnoUse::euLine));
     }
     dcb = wanted;
     dcb.DCBlength = sizeof(DCB);
@@ -1460,7 +1461,7 @@ BOOL CommDevice::ClearError(LPDWORD errors, LPCOMSTAT status)
         if (const int error = Query(qkOther, FIONREAD, &input)) {
             if (IsGone(error))
                 MarkDead();
-            return Fail(Win32ErrorFromErrno(error));
+            return Fail(Win32ErrorFromErrno(error, TErrnoUse::euLine));
         }
         const int output = OutputQueued();
         uint64_t pending = 0;
@@ -1499,7 +1500,7 @@ BOOL CommDevice::Escape(DWORD function)
     case CLRBREAK:
         if (const int failed = Query(qkOther, function == SETBREAK ? TIOCSBRK : TIOCCBRK, nullptr);
             failed != 0 && !IsMissing(failed))
-            error = Win32ErrorFromErrno(failed);
+            error = Win32ErrorFromErrno(failed, TErrnoUse::euLine);
         break;
     case SETXOFF:
     case SETXON:
@@ -1507,7 +1508,7 @@ BOOL CommDevice::Escape(DWORD function)
                 Query(qkOther, TCXONC,
                       reinterpret_cast<void*>(static_cast<uintptr_t>(function == SETXOFF ? TCOOFF : TCOON)));
             failed != 0 && !IsMissing(failed))
-            error = Win32ErrorFromErrno(failed);
+            error = Win32ErrorFromErrno(failed, TErrnoUse::euLine);
         break;
     case RESETDEV:
         break;
@@ -1556,7 +1557,7 @@ BOOL CommDevice::Purge(DWORD flags)
         return TRUE;
     if (flags & PURGE_TXCLEAR) {
         if (tcflush(fd, TCOFLUSH) != 0)
-            return Fail(dead.load() ? kGoneError : Win32ErrorFromErrno(errno));
+            return Fail(dead.load() ? kGoneError : Win32ErrorFromErrno(errno, TErrnoUse::euLine));
         // What the driver held is gone; an adapter may still send what it holds of its own.
         std::lock_guard guard(writeLock);
         const auto held = std::chrono::microseconds(characterMicros.load()) * kAdapterCharacters;
@@ -1571,7 +1572,7 @@ BOOL CommDevice::Purge(DWORD flags)
         if (Query(qkOther, FIONREAD, &waiting) != 0)
             waiting = 0;
         if (tcflush(fd, TCIFLUSH) != 0)
-            return Fail(dead.load() ? kGoneError : Win32ErrorFromErrno(errno));
+            return Fail(dead.load() ? kGoneError : Win32ErrorFromErrno(errno, TErrnoUse::euLine));
         consumed += static_cast<uint64_t>(waiting);
     }
     return TRUE;

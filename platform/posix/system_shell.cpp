@@ -62,17 +62,24 @@ bool IsUrl(const std::string& file)
     return true;
 }
 
-int ErrorForMissingPath(int error)
+/// The shell's answer for a file or handler that cannot be reached, from the system's error for
+/// it; `otherwise` for errors the shell has no number of its own for.
+int ShellError(DWORD error, int otherwise)
 {
     switch (error) {
-    case ENOENT:
-        return SE_ERR_FNF;
-    case EACCES:
-    case EPERM:
+    case ERROR_ACCESS_DENIED:
         return SE_ERR_ACCESSDENIED;
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return SE_ERR_OOM;
     default:
-        return SE_ERR_PNF;
+        return otherwise;
     }
+}
+
+int ErrorForMissingPath(int error)
+{
+    const DWORD code = platform::Win32ErrorFromErrno(error);
+    return code == ERROR_FILE_NOT_FOUND ? SE_ERR_FNF : ShellError(code, SE_ERR_PNF);
 }
 
 std::string OpenCommand()
@@ -237,11 +244,8 @@ HINSTANCE ShellExecuteA(HWND /*parent*/, LPCSTR operation, LPCSTR file, LPCSTR /
     case stFork:
         return Result(SE_ERR_OOM);
     default:
-        if (failure.error == EACCES || failure.error == EPERM)
-            return Result(SE_ERR_ACCESSDENIED);
-        if (failure.error == ENOMEM)
-            return Result(SE_ERR_OOM);
-        return Result(SE_ERR_NOASSOC);
+        // A handler that vanished or cannot run is as good as none.
+        return Result(ShellError(platform::Win32ErrorFromErrno(failure.error), SE_ERR_NOASSOC));
     }
 }
 

@@ -73,11 +73,12 @@ constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INVALID_NAME = 123;
-constexpr DWORD ERROR_BAD_PATHNAME = 161;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
@@ -91,8 +92,8 @@ constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 // A number Windows leaves unused (73 to 79 are reserved): the user lacks the permission to open a
 // serial device (EACCES/EPERM on the device node). Windows reports this case as
 // ERROR_ACCESS_DENIED, which the port turns into "device already open" and which would send a
-// Linux user the wrong way. Being below 162 and absent from the message table, it reaches the
-// user as an input/output error with FormatMessageA's text, which names the permission problem.
+// Linux user the wrong way. Being below 162, it reaches the user as an input/output error with its
+// text from the error texts (FormatMessageA), which names the permission problem.
 constexpr DWORD ERROR_LINTAKER_NO_PERMISSION = 73;
 
 DWORD GetLastError();
@@ -106,6 +107,24 @@ namespace platform {
 std::string GetLastErrorDetail();
 void SetLastErrorDetail(std::string detail);
 
-/// Maps an errno value to the Win32 error number the stack expects (the only place that does so).
-DWORD Win32ErrorFromErrno(int error);
+/// What a call was doing when it failed. One errno can mean different things to different calls
+/// (EBUSY from opening a port is another program's exclusive use; EWOULDBLOCK from the port's lock
+/// is another opener's lock, and from anything else only "not now"), so the caller says which.
+enum class TErrnoUse {
+    euGeneral,      ///< no meaning of its own: what Windows reports for the condition
+    euPortOpen,     ///< finding, opening and reading the settings of a COM port's device node
+    euPortLock,     ///< the lock (flock) that every cooperating opener of a port takes
+    euLine,         ///< reads, writes and settings of an open port
+    euLineFeature,  ///< line calls that some drivers lack: modem lines, error counters, break, flow
+    euKernelObject, ///< creating the layer's own descriptors (event and epoll descriptors)
+    euFileWrite,    ///< creating and writing a file: the trace and the dispatch log
+};
+
+/// Maps an errno value to the Win32 error number the stack expects, as `use` reads it: the only
+/// place that does so. 0 gives ERROR_SUCCESS. On a port (euPortOpen, euPortLock, euLine,
+/// euLineFeature) every way a vanished device shows (EIO, ENXIO, ENODEV, EPIPE) gives the one
+/// ERROR_DEV_NOT_EXIST, a refusal ERROR_LINTAKER_NO_PERMISSION, and ERROR_ACCESS_DENIED only
+/// means that somebody else holds the port; under euLineFeature a driver that lacks the call gives
+/// ERROR_NOT_SUPPORTED. Thread: any.
+DWORD Win32ErrorFromErrno(int error, TErrnoUse use = TErrnoUse::euGeneral);
 } // namespace platform

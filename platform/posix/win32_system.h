@@ -4,7 +4,9 @@
 
 #include "platform/posix/win32_base.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ---- Registry --------------------------------------------------------------------------------
@@ -169,10 +171,24 @@ constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 
 /// FORMAT_MESSAGE_FROM_SYSTEM only: copies the text for the Win32 error number into the buffer,
 /// ending in CR LF as Windows' texts do; returns its length, or 0 when the number has no text.
-/// The texts are those of the numbers the platform layer produces, in Windows' wording where
-/// Windows has one; no text has inserts. Failures set the last error: ERROR_MR_MID_NOT_FOUND (no
+/// The texts are the error texts (platform::ErrorText): every number the platform layer produces
+/// has one; no text has inserts. Failures set the last error: ERROR_MR_MID_NOT_FOUND (no
 /// text for the number), ERROR_INSUFFICIENT_BUFFER (the text and its terminating zero do not fit
 /// in `size` characters), ERROR_INVALID_PARAMETER (other sources, an allocated buffer, no buffer).
 /// The language is ignored: there are English texts only. Thread: any.
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
                      void* arguments);
+
+namespace platform
+{
+/// An error number's row in the error texts, the one table of texts for error numbers.
+struct TErrorText {
+    std::string_view Text; ///< without a line break
+    /// The program's own wording ("File not found", "Disk is full"), which its messages show exactly
+    /// as it stands; otherwise Windows' wording, which a message makes fit for one line like any
+    /// text of the system.
+    bool Own = false;
+};
+/// The row for an error number; none when the table has no text for it. Thread: any.
+std::optional<TErrorText> ErrorText(DWORD error);
+} // namespace platform

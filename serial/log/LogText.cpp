@@ -9,26 +9,10 @@ namespace logtext
 
 int32_t FileError(int error)
 {
-    DWORD code;
-    switch (error) {
-    case ENOENT:
-        // Creating a file fails this way only when a folder on its path is missing.
-        code = ERROR_PATH_NOT_FOUND;
-        break;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-        // What Windows reports for a file that may not be written. The platform's own number
-        // for EACCES speaks of serial-device permissions and would mislead here.
-        code = ERROR_ACCESS_DENIED;
-        break;
-    default:
-        code = platform::Win32ErrorFromErrno(error);
-        if (code == ERROR_SUCCESS)
-            code = ERROR_GEN_FAILURE;
-        break;
-    }
+    DWORD code = platform::Win32ErrorFromErrno(error, platform::TErrnoUse::euFileWrite);
+    // A failed call that left no errno still failed.
+    if (code == ERROR_SUCCESS)
+        code = ERROR_GEN_FAILURE;
     return -static_cast<int32_t>(code);
 }
 

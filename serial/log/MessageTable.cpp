@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 #include <string_view>
 
 namespace
@@ -22,37 +23,10 @@ constexpr size_t kMaxText = 255;
 
 // Sorted by absolute code. Error codes are negative, the log's words positive; both share one
 // number space, so no absolute value may appear twice. Subtype 0 of the dispatch log has the empty
-// name: its row (15100) is here so that the lookup never asks the operating system for it.
+// name: its row (15100) is here so that the lookup never asks the operating system for it. The
+// texts of the operating-system and file errors (0 to 162) are not here but in the platform's
+// error texts, the one table that also gives the system's texts, so that no number has two.
 constexpr TMessage kMessages[] = {
-    {0, "OK"},
-    {-2, "File not found"},
-    {-3, "Path not found"},
-    {-4, "Too many open files"},
-    {-5, "File access denied"},
-    {-6, "Invalid file handle"},
-    {-8, "Insufficient memory"},
-    {-15, "Invalid drive"},
-    {-18, "No more files"},
-    {-100, "Attempt to read beyond end of file"},
-    {-101, "Disk is full"},
-    {-102, "File/device not assigned"},
-    {-103, "File/device not open"},
-    {-104, "File/device not open for input"},
-    {-105, "File/device not open for output"},
-    {-150, "Disk is write-protected"},
-    {-151, "Unknown disk unit"},
-    {-152, "Drive is not ready"},
-    {-153, "Unknown command"},
-    {-154, "Data error"},
-    {-155, "Bad request structure length"},
-    {-156, "Seek error"},
-    {-157, "Unknown media type"},
-    {-158, "Disk sector not found"},
-    {-159, "Printer is out of paper"},
-    {-160, "Device write error"},
-    {-161, "Device read error"},
-    {-162, "General failure"},
-
     {-1001, "Bad handle passed to com function"},
     {-1002, "Bad argument passed to function"},
     {-1003, "Got quit message"},
@@ -220,5 +194,9 @@ std::string MessageForCode(int32_t code)
                          [](const TMessage& message, int64_t c) { return Magnitude(message.code) < c; });
     if (found != std::end(kMessages) && Magnitude(found->code) == wanted)
         return std::string(found->text);
-    return SystemText(static_cast<DWORD>(wanted));
+    // Wanted fits: it is at most 2^31.
+    const auto error = static_cast<DWORD>(wanted);
+    if (const std::optional<platform::TErrorText> own = platform::ErrorText(error); own && own->Own)
+        return std::string(own->Text);
+    return SystemText(error);
 }

@@ -123,13 +123,14 @@ TEST(SystemMessages, EveryNumberTheLayerProducesHasAOneLineText)
                         ERROR_NOT_READY, ERROR_WRITE_FAULT, ERROR_READ_FAULT, ERROR_GEN_FAILURE,
                         ERROR_SHARING_VIOLATION, ERROR_HANDLE_EOF, ERROR_NOT_SUPPORTED, ERROR_DEV_NOT_EXIST,
                         ERROR_LINTAKER_NO_PERMISSION, ERROR_INVALID_PARAMETER, ERROR_BROKEN_PIPE,
-                        ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_NAME, ERROR_BAD_PATHNAME, ERROR_MORE_DATA,
-                        ERROR_NO_MORE_ITEMS, ERROR_OPERATION_ABORTED, ERROR_IO_INCOMPLETE, ERROR_IO_PENDING,
+                        ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_NAME, ERROR_FILE_EXISTS, ERROR_DISK_FULL,
+                        ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, ERROR_OPERATION_ABORTED, ERROR_IO_INCOMPLETE,
+                        ERROR_IO_PENDING,
                         ERROR_DEVICE_NOT_CONNECTED, ERROR_INVALID_WINDOW_HANDLE, ERROR_CANNOT_FIND_WND_CLASS,
                         ERROR_CLASS_ALREADY_EXISTS, ERROR_TIMEOUT}) {
         // clang-format on
         const std::string text = Text(error);
-        EXPECT_THAT(text, EndsWith(".\r\n")) << error;
+        EXPECT_THAT(text, EndsWith("\r\n")) << error;
         EXPECT_LE(text.size(), 255u) << error;
         EXPECT_EQ(text.find_first_of("\r\n"), text.size() - 2) << error;
     }
@@ -148,14 +149,14 @@ TEST(SystemMessages, UnknownNumbersAndShortBuffersGiveNoText)
         EXPECT_EQ(Text(unknown), "") << unknown;
         EXPECT_EQ(GetLastError(), ERROR_MR_MID_NOT_FOUND) << unknown;
     }
-    // "Access is denied.\r\n" is 19 characters: it needs 20 with the terminating zero.
-    char buffer[20];
+    // "File access denied\r\n" is 20 characters: it needs 21 with the terminating zero.
+    char buffer[21];
     EXPECT_EQ(
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, buffer, 19, nullptr), 0u);
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, buffer, 20, nullptr), 0u);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, buffer, 20, nullptr),
-        19u);
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, buffer, 21, nullptr),
+        20u);
     EXPECT_EQ(
         FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, nullptr, 99, nullptr),
         0u);
