@@ -152,6 +152,9 @@ DWORD FileWriteError(int error)
         return ERROR_PATH_NOT_FOUND;
     case EIO:
         return ERROR_WRITE_FAULT;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_LINTAKER_FILE_DISK_FULL;
     default:
         return GeneralError(error);
     }

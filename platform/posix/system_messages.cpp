@@ -52,7 +52,7 @@ constexpr TSystemText kSystemTexts[] = {
     {ERROR_FILE_EXISTS, "The file exists."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {100, "Attempt to read beyond end of file", kOwn},
-    {101, "Disk is full", kOwn},
+    {ERROR_LINTAKER_FILE_DISK_FULL, "Disk is full", kOwn},
     {102, "File/device not assigned", kOwn},
     {103, "File/device not open", kOwn},
     {104, "File/device not open for input", kOwn},

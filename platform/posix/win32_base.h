@@ -95,6 +95,9 @@ constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 // Linux user the wrong way. Being below 162, it reaches the user as an input/output error with its
 // text from the error texts (FormatMessageA), which names the permission problem.
 constexpr DWORD ERROR_LINTAKER_NO_PERMISSION = 73;
+// The file error a full disk gives a log or trace file: its own words, "Disk is full", are what
+// the port's exception shows for a file that could not be written.
+constexpr DWORD ERROR_LINTAKER_FILE_DISK_FULL = 101;
 
 DWORD GetLastError();
 void SetLastError(DWORD error);

@@ -108,9 +108,12 @@ constexpr TParticular kParticular[] = {
     {TErrnoUse::euLineFeature, EISDIR, ERROR_FILE_NOT_FOUND},
     // epoll's limit of watched descriptors is no full disk.
     {TErrnoUse::euKernelObject, ENOSPC, ERROR_TOO_MANY_OPEN_FILES},
-    // Creating a file: ENOENT is a missing folder on the path; EIO a failed write.
+    // Writing a file: ENOENT is a missing folder on the path, EIO a failed write, and a full disk or
+    // quota is the file error "Disk is full".
     {TErrnoUse::euFileWrite, ENOENT, ERROR_PATH_NOT_FOUND},
     {TErrnoUse::euFileWrite, EIO, ERROR_WRITE_FAULT},
+    {TErrnoUse::euFileWrite, ENOSPC, ERROR_LINTAKER_FILE_DISK_FULL},
+    {TErrnoUse::euFileWrite, EDQUOT, ERROR_LINTAKER_FILE_DISK_FULL},
 };
 
 constexpr TErrnoUse kUses[] = {TErrnoUse::euGeneral,  TErrnoUse::euPortOpen,    TErrnoUse::euPortLock,
@@ -147,6 +150,7 @@ const TText kTexts[] = {
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect.", false},
     {ERROR_BROKEN_PIPE, "The pipe has been ended.", false},
     {ERROR_DISK_FULL, "There is not enough space on the disk.", false},
+    {ERROR_LINTAKER_FILE_DISK_FULL, "Disk is full", true},
     {ERROR_OPERATION_ABORTED,
      "The I/O operation has been aborted because of either a thread exit or an application request.", false},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired.", false},

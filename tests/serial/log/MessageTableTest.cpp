@@ -94,7 +94,7 @@ TEST(MessageTable, MissingCodesFallBackToTheSystemTextOnOneLine)
     EXPECT_LE(noPermission.size(), 255u);
 
     // A full disk, as the log files report it, reads as one.
-    EXPECT_EQ(MessageForCode(-112), "There is not enough space on the disk. ");
+    EXPECT_EQ(MessageForCode(-101), "Disk is full");
 
     // Neither the table nor the system knows these.
     for (int32_t code : {-7, -999, -5508, 15022, 15120, 15341, 99999, INT32_MIN, INT32_MAX})

@@ -195,7 +195,7 @@ TEST_F(TraceFile, FileErrorsDiscardTheTrace)
     } cases[] = {
         {FDir.File("missing/trace.txt"), -3},
         {FDir.Path().string(), -5}, // a folder cannot be written as a file
-        {"/dev/full", -112},        // the device takes the file but no byte of it: the disk is full
+        {"/dev/full", -101},        // the device takes the file but no byte of it: the disk is full
     };
     for (const auto& c : cases) {
         TTraceBuffer trace;
