@@ -11,6 +11,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -442,9 +443,42 @@ private:
     /// Re-applies every setting that honours ForceApply, with ForceApply set.
     void ApplySettings();
     void ApplyLineSettings();
-    /// Runs the Tracing or Logging state command.
-    void ApplyTraceState(TTraceLogState value);
-    void ApplyLogState(TTraceLogState value);
+
+    /// What tells the trace and the dispatch log apart for the commands that drive them: the
+    /// port's fields for one of them, its size bound and the dispatcher's operations on it. The
+    /// commands and state rules are written once, over this record.
+    struct TRecording {
+        TTraceLogState TApdCustomComPort::*State;
+        uint32_t TApdCustomComPort::*Size;
+        uint32_t Largest;
+        std::string TApdCustomComPort::*Name;
+        bool TApdCustomComPort::*Hex;
+        bool TApdCustomComPort::*AllHex;
+        /// Begins the recording at the given size; 0 or a negative result code.
+        int32_t (*Start)(TApdBaseDispatcher& dispatcher, uint32_t size);
+        int32_t (TApdBaseDispatcher::*Write)(const std::string& name, bool append, bool inHex, bool allHex);
+        void (TApdBaseDispatcher::*Empty)();
+        void (TApdBaseDispatcher::*Discard)();
+        void (TApdBaseDispatcher::*Resume)();
+        void (TApdBaseDispatcher::*Pause)();
+    };
+    static const TRecording kTraceRecording;
+    static const TRecording kLogRecording;
+    /// The Tracing and Logging setters.
+    void SetRecordingState(const TRecording& recording, TTraceLogState value);
+    /// Runs the Tracing or Logging state command on an open port.
+    void ApplyRecordingState(const TRecording& recording, TTraceLogState value);
+    /// The TraceSize and LogSize setters.
+    void SetRecordingSize(const TRecording& recording, uint32_t value);
+    /// The dispatcher a trace or log command works on: none while a close is being finished.
+    TApdBaseDispatcher* RecordingDispatcher();
+    void BeginRecording(const TRecording& recording, uint32_t size);
+    void WriteRecording(const TRecording& recording, const std::string& fileName, bool append, bool inHex);
+    /// Runs one of the recording's dispatcher operations, then sets its state to `after` (none:
+    /// the state stays).
+    void StepRecording(const TRecording& recording, void (TApdBaseDispatcher::*operation)(),
+                       std::optional<TTraceLogState> after);
+
     /// Whether line operations are to do nothing now (a close is being finished).
     bool Closing() const { return FPortPhase == ppClosing; }
     int32_t CheckResult(int32_t code);
