@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "runtime/BoundMethod.h"
 #include "runtime/Component.h"
 #include "serial/dispatch/ApdBaseDispatcher.h"
 
@@ -84,25 +85,6 @@ using TTriggerStatusEvent = std::function<void(TComponent* cp, uint16_t triggerH
 using TTriggerTimerEvent = std::function<void(TComponent* cp, uint16_t triggerHandle)>;
 using TTriggerLineErrorEvent = std::function<void(TComponent* cp, uint16_t error, bool lineBreak)>;
 using TWaitCharEvent = std::function<void(TComponent* cp, uint16_t character)>;
-
-/// A routine bound to an object. Two bound methods count as the same routine when their code is
-/// the same, whatever object they are bound to: Of<&T::M> makes one trampoline per member
-/// function, so its address names the member function.
-///   port->AddPortUser(TPortUserMethod::Of<&TMyManager::PortEvent>(this));
-template <class... TArgs> struct TBoundMethod {
-    using TCode = void (*)(void* object, TArgs... args);
-    TCode Code = nullptr;
-    void* Object = nullptr;
-
-    void operator()(TArgs... args) const { Code(Object, args...); }
-    explicit operator bool() const { return Code != nullptr; }
-    bool SameRoutine(const TBoundMethod& other) const { return Code == other.Code; }
-
-    template <auto Method, class T> static TBoundMethod Of(T* object)
-    {
-        return {[](void* self, TArgs... args) { (static_cast<T*>(self)->*Method)(args...); }, object};
-    }
-};
 
 /// Extended port user: told pueOpened, pueClosing and pueClosed.
 using TPortUserMethod = TBoundMethod<TApdCustomComPort*, TPortUserEvent>;
