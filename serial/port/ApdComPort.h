@@ -6,11 +6,11 @@
 #include "platform/win32.h"
 #include "runtime/BoundMethod.h"
 #include "runtime/Component.h"
+#include "runtime/EnumSet.h"
 #include "serial/dispatch/ApdBaseDispatcher.h"
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,46 +32,7 @@ enum TPortPhase : uint8_t { ppClosed, ppClosing, ppOpen };
 enum TPortUserEvent : uint8_t { pueOpened, pueClosing, pueClosed };
 
 /// A set of THWFlowOptions in one byte: bit n for the member of ordinal n.
-class THWFlowOptionSet
-{
-public:
-    constexpr THWFlowOptionSet() = default;
-    constexpr THWFlowOptionSet(std::initializer_list<THWFlowOptions> members)
-    {
-        for (THWFlowOptions member : members)
-            FBits = static_cast<uint8_t>(FBits | Bit(member));
-    }
-    static constexpr THWFlowOptionSet FromBits(uint8_t bits)
-    {
-        THWFlowOptionSet set;
-        set.FBits = static_cast<uint8_t>(bits & 0x0F);
-        return set;
-    }
-    constexpr uint8_t Bits() const { return FBits; }
-    constexpr bool Empty() const { return FBits == 0; }
-    constexpr bool Contains(THWFlowOptions member) const { return (FBits & Bit(member)) != 0; }
-    constexpr THWFlowOptionSet operator+(THWFlowOptions member) const
-    {
-        return FromBits(static_cast<uint8_t>(FBits | Bit(member)));
-    }
-    constexpr THWFlowOptionSet operator-(THWFlowOptions member) const
-    {
-        return FromBits(static_cast<uint8_t>(FBits & ~Bit(member)));
-    }
-    constexpr THWFlowOptionSet operator+(THWFlowOptionSet other) const
-    {
-        return FromBits(static_cast<uint8_t>(FBits | other.FBits));
-    }
-    constexpr THWFlowOptionSet operator-(THWFlowOptionSet other) const
-    {
-        return FromBits(static_cast<uint8_t>(FBits & ~other.FBits));
-    }
-    friend constexpr bool operator==(THWFlowOptionSet, THWFlowOptionSet) = default;
-
-private:
-    static constexpr uint8_t Bit(THWFlowOptions member) { return static_cast<uint8_t>(1u << member); }
-    uint8_t FBits = 0;
-};
+using THWFlowOptionSet = TEnumSet<THWFlowOptions, hwfRequireCTS>;
 static_assert(sizeof(THWFlowOptionSet) == 1);
 
 // ---- Events and port users ---------------------------------------------------------------------
