@@ -18,6 +18,13 @@ constexpr int32_t ecCommNotOpen = -2007;
 constexpr int32_t ecOutputBufferTooSmall = -3006;
 constexpr size_t kMaxFileName = 255;
 
+// A trigger event is raised only when a handler is assigned.
+template <class TEvent, class... TArgs> void Raise(const TEvent& event, TArgs... args)
+{
+    if (event)
+        event(args...);
+}
+
 } // namespace
 
 // ---- Dispatcher access -----------------------------------------------------------------------------
@@ -265,69 +272,40 @@ void TApdCustomComPort::HandleTriggerMessage(UINT message, WPARAM wParam, LPARAM
 
 void TApdCustomComPort::FireTrigger(uint16_t msg, uint16_t triggerHandle, uint16_t data)
 {
-    if (FOnTrigger)
-        FOnTrigger(this, msg, triggerHandle, data);
+    Raise(FOnTrigger, this, msg, triggerHandle, data);
 }
 
-void TApdCustomComPort::FireTriggerAvail(uint16_t count)
-{
-    if (FOnTriggerAvail)
-        FOnTriggerAvail(this, count);
-}
+void TApdCustomComPort::FireTriggerAvail(uint16_t count) { Raise(FOnTriggerAvail, this, count); }
 
 void TApdCustomComPort::FireTriggerData(uint16_t triggerHandle)
 {
-    if (FOnTriggerData)
-        FOnTriggerData(this, triggerHandle);
+    Raise(FOnTriggerData, this, triggerHandle);
 }
 
 void TApdCustomComPort::FireTriggerStatus(uint16_t triggerHandle)
 {
-    if (FOnTriggerStatus)
-        FOnTriggerStatus(this, triggerHandle);
+    Raise(FOnTriggerStatus, this, triggerHandle);
 }
 
 void TApdCustomComPort::FireTriggerTimer(uint16_t triggerHandle)
 {
-    if (FOnTriggerTimer)
-        FOnTriggerTimer(this, triggerHandle);
+    Raise(FOnTriggerTimer, this, triggerHandle);
 }
 
 void TApdCustomComPort::FireTriggerLineError(uint16_t error, bool lineBreak)
 {
-    if (FOnTriggerLineError)
-        FOnTriggerLineError(this, error, lineBreak);
+    Raise(FOnTriggerLineError, this, error, lineBreak);
 }
 
-void TApdCustomComPort::FireTriggerModemStatus()
-{
-    if (FOnTriggerModemStatus)
-        FOnTriggerModemStatus(this);
-}
+void TApdCustomComPort::FireTriggerModemStatus() { Raise(FOnTriggerModemStatus, this); }
 
-void TApdCustomComPort::FireTriggerOutbuffFree()
-{
-    if (FOnTriggerOutbuffFree)
-        FOnTriggerOutbuffFree(this);
-}
+void TApdCustomComPort::FireTriggerOutbuffFree() { Raise(FOnTriggerOutbuffFree, this); }
 
-void TApdCustomComPort::FireTriggerOutbuffUsed()
-{
-    if (FOnTriggerOutbuffUsed)
-        FOnTriggerOutbuffUsed(this);
-}
+void TApdCustomComPort::FireTriggerOutbuffUsed() { Raise(FOnTriggerOutbuffUsed, this); }
 
-void TApdCustomComPort::FireTriggerOutSent()
-{
-    if (FOnTriggerOutSent)
-        FOnTriggerOutSent(this);
-}
+void TApdCustomComPort::FireTriggerOutSent() { Raise(FOnTriggerOutSent, this); }
 
-void TApdCustomComPort::FireWaitChar(uint16_t character)
-{
-    if (FOnWaitChar)
-        FOnWaitChar(this, character);
-}
+void TApdCustomComPort::FireWaitChar(uint16_t character) { Raise(FOnWaitChar, this, character); }
 
 // ---- Finding a port --------------------------------------------------------------------------------
 
