@@ -114,7 +114,6 @@ bool TLogRecorder::Start(const QString& path, QString& error)
     FPath = path;
     FDevice = info.st_dev;
     FInode = info.st_ino;
-    FLines = 0;
     return true;
 }
 
@@ -168,7 +167,6 @@ bool TLogRecorder::WriteLine(const QString& text, QString& error)
         }
         done += n;
     }
-    ++FLines;
     FSyncPending = true;
     if (MonotonicMs() - FLastSync < kSyncIntervalMs)
         return true;
