@@ -2,6 +2,7 @@
 #include "app/BusOverview.h"
 
 #include "protocol/UnitEntDeCoder.h"
+#include "runtime/Text.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -28,15 +29,6 @@ int HexValue(char c)
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
-}
-
-std::string_view Trimmed(std::string_view bytes)
-{
-    while (!bytes.empty() && static_cast<unsigned char>(bytes.front()) <= 32)
-        bytes.remove_prefix(1);
-    while (!bytes.empty() && static_cast<unsigned char>(bytes.back()) <= 32)
-        bytes.remove_suffix(1);
-    return bytes;
 }
 
 QStringList RowTexts(const TAddressCounts& counts)

@@ -1,6 +1,8 @@
 // The traffic log: its model of raw lines, the views of it, saving, recording and the context menu.
 #include "app/TrafficLog.h"
 
+#include "runtime/Text.h"
+
 #include <QAction>
 #include <QDateTime>
 #include <QFile>
@@ -22,17 +24,6 @@
 
 namespace
 {
-
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string_view Trimmed(std::string_view bytes)
-{
-    while (!bytes.empty() && IsBlank(bytes.front()))
-        bytes.remove_prefix(1);
-    while (!bytes.empty() && IsBlank(bytes.back()))
-        bytes.remove_suffix(1);
-    return bytes;
-}
 
 QString Latin1(std::string_view bytes)
 {
@@ -123,7 +114,6 @@ bool TLogRecorder::Start(const QString& path, QString& error)
     FPath = path;
     FDevice = info.st_dev;
     FInode = info.st_ino;
-    FLines = 0;
     return true;
 }
 
@@ -177,7 +167,6 @@ bool TLogRecorder::WriteLine(const QString& text, QString& error)
         }
         done += n;
     }
-    ++FLines;
     FSyncPending = true;
     if (MonotonicMs() - FLastSync < kSyncIntervalMs)
         return true;

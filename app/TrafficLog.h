@@ -65,8 +65,6 @@ public:
     void Stop();
     bool Active() const { return FFd >= 0; }
     const QString& Path() const { return FPath; }
-    /// Lines written since Start.
-    uint64_t LinesWritten() const { return FLines; }
     /// Shortest time between two data syncs.
     static constexpr int64_t kSyncIntervalMs = 100;
 
@@ -85,7 +83,6 @@ private:
     QString FPath;
     uint64_t FDevice = 0;
     uint64_t FInode = 0;
-    uint64_t FLines = 0;
     bool FSyncPending = false;
     /// Monotonic milliseconds of the last sync, or a very old time.
     int64_t FLastSync = INT64_MIN / 2;

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace platform
@@ -134,6 +135,35 @@ platform::Ref<CommDevice> Port(HANDLE file)
     return port;
 }
 
+/// Runs an operation on the port behind a handle: FALSE with ERROR_INVALID_HANDLE when there is
+/// none. An operation without a result of its own succeeds.
+template <auto Operation, class... TArgs> BOOL OnPort(HANDLE file, TArgs... args)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    if constexpr (std::is_void_v<decltype(((*port).*Operation)(args...))>) {
+        ((*port).*Operation)(args...);
+        return TRUE;
+    } else {
+        return ((*port).*Operation)(args...);
+    }
+}
+
+/// As OnPort, for an operation that takes a record the caller must give: a missing record is
+/// ERROR_INVALID_PARAMETER, once the handle is known to be a port.
+template <auto Operation, class TRecord> BOOL OnPortWithRecord(HANDLE file, TRecord* record)
+{
+    auto port = Port(file);
+    if (!port)
+        return FALSE;
+    if (!record) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return ((*port).*Operation)(*record);
+}
+
 } // namespace
 
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
@@ -216,14 +246,12 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPOVERLAPPED overlapped)
 {
-    auto port = Port(file);
-    return port ? port->Read(buffer, toRead, bytesRead, overlapped) : FALSE;
+    return OnPort<&CommDevice::Read>(file, buffer, toRead, bytesRead, overlapped);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped)
 {
-    auto port = Port(file);
-    return port ? port->Write(buffer, toWrite, bytesWritten, overlapped) : FALSE;
+    return OnPort<&CommDevice::Write>(file, buffer, toWrite, bytesWritten, overlapped);
 }
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait)
@@ -266,83 +294,42 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTran
 
 BOOL SetupComm(HANDLE file, DWORD, DWORD) { return Port(file) ? TRUE : FALSE; }
 
-BOOL GetCommState(HANDLE file, LPDCB dcb)
-{
-    auto port = Port(file);
-    return port ? port->GetState(dcb) : FALSE;
-}
+BOOL GetCommState(HANDLE file, LPDCB dcb) { return OnPort<&CommDevice::GetState>(file, dcb); }
 
-BOOL SetCommState(HANDLE file, LPDCB dcb)
-{
-    auto port = Port(file);
-    if (!port)
-        return FALSE;
-    if (!dcb) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return port->SetState(*dcb);
-}
+BOOL SetCommState(HANDLE file, LPDCB dcb) { return OnPortWithRecord<&CommDevice::SetState>(file, dcb); }
 
-BOOL SetCommMask(HANDLE file, DWORD eventMask)
-{
-    auto port = Port(file);
-    return port ? port->SetMask(eventMask) : FALSE;
-}
+BOOL SetCommMask(HANDLE file, DWORD eventMask) { return OnPort<&CommDevice::SetMask>(file, eventMask); }
 
-BOOL GetCommMask(HANDLE file, LPDWORD eventMask)
-{
-    auto port = Port(file);
-    return port ? port->GetMask(eventMask) : FALSE;
-}
+BOOL GetCommMask(HANDLE file, LPDWORD eventMask) { return OnPort<&CommDevice::GetMask>(file, eventMask); }
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
 {
-    auto port = Port(file);
-    if (!port)
-        return FALSE;
-    if (!timeouts) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return port->SetTimeouts(*timeouts);
+    return OnPortWithRecord<&CommDevice::SetTimeouts>(file, timeouts);
 }
 
 BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
 {
-    auto port = Port(file);
-    return port ? port->GetTimeouts(timeouts) : FALSE;
+    return OnPort<&CommDevice::GetTimeouts>(file, timeouts);
 }
 
 BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, LPOVERLAPPED overlapped)
 {
-    auto port = Port(file);
-    return port ? port->WaitEvent(eventMask, overlapped) : FALSE;
+    return OnPort<&CommDevice::WaitEvent>(file, eventMask, overlapped);
 }
 
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status)
 {
-    auto port = Port(file);
-    return port ? port->ClearError(errors, status) : FALSE;
+    return OnPort<&CommDevice::ClearError>(file, errors, status);
 }
 
-BOOL EscapeCommFunction(HANDLE file, DWORD function)
-{
-    auto port = Port(file);
-    return port ? port->Escape(function) : FALSE;
-}
+BOOL EscapeCommFunction(HANDLE file, DWORD function) { return OnPort<&CommDevice::Escape>(file, function); }
 
 BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus)
 {
-    auto port = Port(file);
-    return port ? port->ModemStatus(modemStatus) : FALSE;
+    return OnPort<&CommDevice::ModemStatus>(file, modemStatus);
 }
 
-BOOL PurgeComm(HANDLE file, DWORD flags)
-{
-    auto port = Port(file);
-    return port ? port->Purge(flags) : FALSE;
-}
+BOOL PurgeComm(HANDLE file, DWORD flags) { return OnPort<&CommDevice::Purge>(file, flags); }
 
 namespace platform
 {
@@ -363,20 +350,12 @@ bool ComPortHeld(int number, std::string* detail)
 
 BOOL InjectCommErrorsForTesting(HANDLE file, DWORD errors)
 {
-    auto port = Port(file);
-    if (!port)
-        return FALSE;
-    port->InjectErrors(errors);
-    return TRUE;
+    return OnPort<&CommDevice::InjectErrors>(file, errors);
 }
 
 BOOL InjectModemStatusForTesting(HANDLE file, DWORD modemStatus)
 {
-    auto port = Port(file);
-    if (!port)
-        return FALSE;
-    port->InjectModemStatus(modemStatus);
-    return TRUE;
+    return OnPort<&CommDevice::InjectModemStatus>(file, modemStatus);
 }
 
 DWORD CommWorkerWakeupsForTesting(HANDLE file)
@@ -409,20 +388,12 @@ BOOL CommQueryCountsForTesting(HANDLE file, CommQueryCounts* counts)
 
 BOOL SetCommLinesForTesting(HANDLE file, CommTestLines* lines)
 {
-    auto port = Port(file);
-    if (!port)
-        return FALSE;
-    port->UseTestLines(lines);
-    return TRUE;
+    return OnPort<&CommDevice::UseTestLines>(file, lines);
 }
 
 BOOL SetCommOutputQueueForTesting(HANDLE file, LONG bytes)
 {
-    auto port = Port(file);
-    if (!port)
-        return FALSE;
-    port->InjectOutputQueue(bytes);
-    return TRUE;
+    return OnPort<&CommDevice::InjectOutputQueue>(file, bytes);
 }
 
 } // namespace platform

@@ -177,19 +177,10 @@ public:
     void UseTestLines(CommTestLines* lines);
 
 private:
-    /// The driver's counters (TIOCGICOUNT): the errors that become CE_* bits, and the modem-line
-    /// changes, which tell of a change that happened while nobody was waiting for it.
-    struct ErrorCounts {
-        int frame = 0;
-        int parity = 0;
-        int overrun = 0;
-        int brk = 0;
-        int bufOverrun = 0;
-        int cts = 0;
-        int dsr = 0;
-        int rng = 0;
-        int dcd = 0;
-    };
+    /// The driver's counters (TIOCGICOUNT), the same record a test plays: the errors that become
+    /// CE_* bits, and the modem-line changes, which tell of a change that happened while nobody
+    /// was waiting for it.
+    using ErrorCounts = CommTestCounts;
     /// What a driver query is about, for the counts tests and measurements read.
     enum QueryKind { qkModemLines, qkModemWait, qkErrorCounts, qkOutputQueue, qkOther, qkKinds };
     /// What the line looked like at one moment, taken without eventLock.

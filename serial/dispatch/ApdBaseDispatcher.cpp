@@ -709,7 +709,7 @@ void TApdBaseDispatcher::RemoveMethodHandler(TApdNotifyMethod method)
 {
     TLockGuard guard(DispatcherLock);
     auto it = std::find_if(MethodHandlers.begin(), MethodHandlers.end(), [&method](const TMethodHandler& h) {
-        return h.Method.Code == method.Code && !h.Removed;
+        return h.Method.SameRoutine(method) && !h.Removed;
     });
     if (it != MethodHandlers.end()) {
         if (DispatchLog.Active())

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "runtime/BoundMethod.h"
 #include "serial/dispatch/ReentrantLock.h"
 #include "serial/log/DispatchLog.h"
 #include "serial/log/Trace.h"
@@ -77,25 +78,7 @@ using TApdNotifyProc = void (*)(UINT message, WPARAM wParam, LPARAM lParam);
 /// A handler method: an object and the code to run on it. Two methods are the same handler when
 /// their code is the same (the object is not compared), so each member function gets one
 /// trampoline: TApdNotifyMethod::Of<&TMyClass::Handler>(object).
-struct TApdNotifyMethod {
-    using TCode = void (*)(void* object, UINT message, WPARAM wParam, LPARAM lParam);
-    TCode Code = nullptr;
-    void* Object = nullptr;
-
-    void operator()(UINT message, WPARAM wParam, LPARAM lParam) const
-    {
-        Code(Object, message, wParam, lParam);
-    }
-    explicit operator bool() const { return Code != nullptr; }
-
-    template <auto Method, class T> static TApdNotifyMethod Of(T* object)
-    {
-        return {[](void* self, UINT message, WPARAM wParam, LPARAM lParam) {
-                    (static_cast<T*>(self)->*Method)(message, wParam, lParam);
-                },
-                object};
-    }
-};
+using TApdNotifyMethod = TBoundMethod<UINT, WPARAM, LPARAM>;
 
 struct TWindowHandler {
     HWND Window = nullptr;

@@ -5,6 +5,7 @@
 #include "serial/log/MessageTable.h"
 
 #include "platform/win32.h"
+#include "runtime/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -307,7 +308,7 @@ int32_t TDispatchLog::WriteLogFile(const std::string& fileName, bool append, boo
                 for (int bit = 0; bit < 8; ++bit)
                     if (header.Data & (1u << bit))
                         set += modemBits[bit];
-                text += " (" + logtext::Trimmed(set) + ")";
+                text += " (" + std::string(Trimmed(set)) + ")";
             }
         }
         text += "\r\n";

@@ -1,6 +1,8 @@
 // The text file of the trace and the dispatch log, byte rendering and the log header's words.
 #include "serial/log/LogText_p.h"
 
+#include "runtime/Text.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -73,23 +75,12 @@ int AppendItem(std::string& text, uint8_t byte, bool inHex, bool allHex)
     return static_cast<int>(text.size() - before);
 }
 
-std::string Trimmed(std::string_view text)
-{
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<uint8_t>(text[first]) <= 32)
-        ++first;
-    while (last > first && static_cast<uint8_t>(text[last - 1]) <= 32)
-        --last;
-    return std::string(text.substr(first, last - first));
-}
-
 std::string CompilerText()
 {
 #if defined(__clang__)
-    std::string text = "Clang " + Trimmed(__clang_version__);
+    std::string text = "Clang " + std::string(Trimmed(__clang_version__));
 #elif defined(__GNUC__)
-    std::string text = "GCC " + Trimmed(__VERSION__);
+    std::string text = "GCC " + std::string(Trimmed(__VERSION__));
 #elif defined(_MSC_VER)
     std::string text = "MSVC " + std::to_string(_MSC_VER);
 #else

@@ -45,9 +45,6 @@ private:
 /// in decimal.
 int AppendItem(std::string& text, uint8_t byte, bool inHex, bool allHex);
 
-/// The text without its leading and trailing bytes 0 to 32.
-std::string Trimmed(std::string_view text);
-
 /// The compiler this program was built with, e.g. "GCC 12.2.0 (C++20)".
 std::string CompilerText();
 /// The name of the system a version record describes: "Windows XP 5.1 Service Pack 3",

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "runtime/EnumSet.h"
 #include "serial/port/ApdComPort.h"
 
 #include <array>
@@ -27,23 +28,7 @@ enum TPacketStartCond : uint8_t { scString, scAnyData };
 enum TPacketEndCond : uint8_t { ecString, ecPacketSize };
 
 /// A set of end conditions; empty means the start string alone is the packet.
-class TPacketEndSet
-{
-public:
-    constexpr TPacketEndSet() = default;
-    constexpr TPacketEndSet(std::initializer_list<TPacketEndCond> members)
-    {
-        for (TPacketEndCond member : members)
-            FBits = static_cast<uint8_t>(FBits | Bit(member));
-    }
-    constexpr bool Empty() const { return FBits == 0; }
-    constexpr bool Contains(TPacketEndCond member) const { return (FBits & Bit(member)) != 0; }
-    constexpr bool operator==(const TPacketEndSet&) const = default;
-
-private:
-    static constexpr uint8_t Bit(TPacketEndCond member) { return static_cast<uint8_t>(1u << member); }
-    uint8_t FBits = 0;
-};
+using TPacketEndSet = TEnumSet<TPacketEndCond, ecPacketSize>;
 
 /// The raw form of a complete packet: the bytes stay in the manager's buffer, valid during the call.
 using TPacketNotifyEvent = std::function<void(TComponent* sender, const uint8_t* data, int32_t size)>;

@@ -302,125 +302,71 @@ void TApdCustomComPort::SetThreadPriorityBoost(uint8_t value)
 
 // ---- Trace and dispatch log ------------------------------------------------------------------------
 
-void TApdCustomComPort::SetTracing(TTraceLogState value)
+void TApdCustomComPort::SetTracing(TTraceLogState value) { SetRecordingState(kTraceRecording, value); }
+
+void TApdCustomComPort::SetLogging(TTraceLogState value) { SetRecordingState(kLogRecording, value); }
+
+void TApdCustomComPort::SetTraceSize(uint32_t value) { SetRecordingSize(kTraceRecording, value); }
+
+void TApdCustomComPort::SetLogSize(uint32_t value) { SetRecordingSize(kLogRecording, value); }
+
+void TApdCustomComPort::SetRecordingState(const TRecording& recording, TTraceLogState value)
 {
-    if (value == FTracing && !FForceApply)
+    TTraceLogState& state = this->*recording.State;
+    if (value == state && !FForceApply)
         return;
     if (FPortPhase != ppOpen) {
-        // Only "on" can wait for the next open; every other command needs a running trace.
-        FTracing = value == tlOn ? tlOn : tlOff;
+        // Only "on" can wait for the next open; every other command needs a running recording.
+        state = value == tlOn ? tlOn : tlOff;
         return;
     }
-    ApplyTraceState(value);
+    ApplyRecordingState(recording, value);
 }
 
-void TApdCustomComPort::ApplyTraceState(TTraceLogState value)
+void TApdCustomComPort::ApplyRecordingState(const TRecording& recording, TTraceLogState value)
 {
-    bool running = FTracing == tlOn || FTracing == tlPause;
+    const TTraceLogState state = this->*recording.State;
+    const bool running = state == tlOn || state == tlPause;
     switch (value) {
     case tlOff:
         if (running)
-            TraceDiscard();
+            StepRecording(recording, recording.Discard, tlOff);
         break;
     case tlOn:
-        if (FTracing == tlPause)
-            TraceResume();
+        if (state == tlPause)
+            StepRecording(recording, recording.Resume, tlOn);
         else
-            TraceBegin(FTraceSize);
+            BeginRecording(recording, this->*recording.Size);
         break;
     case tlDump:
-        if (running) {
-            TraceResume();
-            TraceSaveTo(FTraceName, FTraceHex);
-        }
-        break;
     case tlAppend:
         if (running) {
-            TraceResume();
-            TraceAppendTo(FTraceName, FTraceHex);
+            StepRecording(recording, recording.Resume, tlOn);
+            WriteRecording(recording, this->*recording.Name, value == tlAppend, this->*recording.Hex);
         }
         break;
     case tlClear:
         if (running)
-            TraceEmpty();
+            StepRecording(recording, recording.Empty, std::nullopt);
         break;
     case tlPause:
-        if (FTracing == tlOn)
-            TracePause();
+        if (state == tlOn)
+            StepRecording(recording, recording.Pause, tlPause);
         break;
     }
 }
 
-void TApdCustomComPort::SetLogging(TTraceLogState value)
+void TApdCustomComPort::SetRecordingSize(const TRecording& recording, uint32_t value)
 {
-    if (value == FLogging && !FForceApply)
+    uint32_t& size = this->*recording.Size;
+    if (value == size)
         return;
-    if (FPortPhase != ppOpen) {
-        FLogging = value == tlOn ? tlOn : tlOff;
-        return;
-    }
-    ApplyLogState(value);
-}
-
-void TApdCustomComPort::ApplyLogState(TTraceLogState value)
-{
-    bool running = FLogging == tlOn || FLogging == tlPause;
-    switch (value) {
-    case tlOff:
-        if (running)
-            LogDiscard();
-        break;
-    case tlOn:
-        if (FLogging == tlPause)
-            LogResume();
-        else
-            LogBegin(FLogSize);
-        break;
-    case tlDump:
-        if (running) {
-            LogResume();
-            LogSaveTo(FLogName, FLogHex);
-        }
-        break;
-    case tlAppend:
-        if (running) {
-            LogResume();
-            LogAppendTo(FLogName, FLogHex);
-        }
-        break;
-    case tlClear:
-        if (running)
-            LogEmpty();
-        break;
-    case tlPause:
-        if (FLogging == tlOn)
-            LogPause();
-        break;
-    }
-}
-
-void TApdCustomComPort::SetTraceSize(uint32_t value)
-{
-    if (value == FTraceSize)
-        return;
-    FTraceSize = std::min<uint32_t>(value, kMaxTraceCapacity);
-    if (FPortPhase == ppOpen && (FTracing == tlOn || FTracing == tlPause)) {
-        // A running trace starts again, empty, with the new capacity.
-        TTraceLogState state = FTracing;
-        TraceDiscard();
-        SetTracing(state);
-    }
-}
-
-void TApdCustomComPort::SetLogSize(uint32_t value)
-{
-    if (value == FLogSize)
-        return;
-    FLogSize = std::min<uint32_t>(value, kMaxDispatchLogSize);
-    if (FPortPhase == ppOpen && (FLogging == tlOn || FLogging == tlPause)) {
-        TTraceLogState state = FLogging;
-        LogDiscard();
-        SetLogging(state);
+    size = std::min(value, recording.Largest);
+    const TTraceLogState state = this->*recording.State;
+    if (FPortPhase == ppOpen && (state == tlOn || state == tlPause)) {
+        // A running recording starts again, empty, with the new capacity.
+        StepRecording(recording, recording.Discard, tlOff);
+        SetRecordingState(recording, state);
     }
 }
 

@@ -4,13 +4,15 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "runtime/BoundMethod.h"
 #include "runtime/Component.h"
+#include "runtime/EnumSet.h"
 #include "serial/dispatch/ApdBaseDispatcher.h"
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,46 +32,7 @@ enum TPortPhase : uint8_t { ppClosed, ppClosing, ppOpen };
 enum TPortUserEvent : uint8_t { pueOpened, pueClosing, pueClosed };
 
 /// A set of THWFlowOptions in one byte: bit n for the member of ordinal n.
-class THWFlowOptionSet
-{
-public:
-    constexpr THWFlowOptionSet() = default;
-    constexpr THWFlowOptionSet(std::initializer_list<THWFlowOptions> members)
-    {
-        for (THWFlowOptions member : members)
-            FBits = static_cast<uint8_t>(FBits | Bit(member));
-    }
-    static constexpr THWFlowOptionSet FromBits(uint8_t bits)
-    {
-        THWFlowOptionSet set;
-        set.FBits = static_cast<uint8_t>(bits & 0x0F);
-        return set;
-    }
-    constexpr uint8_t Bits() const { return FBits; }
-    constexpr bool Empty() const { return FBits == 0; }
-    constexpr bool Contains(THWFlowOptions member) const { return (FBits & Bit(member)) != 0; }
-    constexpr THWFlowOptionSet operator+(THWFlowOptions member) const
-    {
-        return FromBits(static_cast<uint8_t>(FBits | Bit(member)));
-    }
-    constexpr THWFlowOptionSet operator-(THWFlowOptions member) const
-    {
-        return FromBits(static_cast<uint8_t>(FBits & ~Bit(member)));
-    }
-    constexpr THWFlowOptionSet operator+(THWFlowOptionSet other) const
-    {
-        return FromBits(static_cast<uint8_t>(FBits | other.FBits));
-    }
-    constexpr THWFlowOptionSet operator-(THWFlowOptionSet other) const
-    {
-        return FromBits(static_cast<uint8_t>(FBits & ~other.FBits));
-    }
-    friend constexpr bool operator==(THWFlowOptionSet, THWFlowOptionSet) = default;
-
-private:
-    static constexpr uint8_t Bit(THWFlowOptions member) { return static_cast<uint8_t>(1u << member); }
-    uint8_t FBits = 0;
-};
+using THWFlowOptionSet = TEnumSet<THWFlowOptions, hwfRequireCTS>;
 static_assert(sizeof(THWFlowOptionSet) == 1);
 
 // ---- Events and port users ---------------------------------------------------------------------
@@ -83,25 +46,6 @@ using TTriggerStatusEvent = std::function<void(TComponent* cp, uint16_t triggerH
 using TTriggerTimerEvent = std::function<void(TComponent* cp, uint16_t triggerHandle)>;
 using TTriggerLineErrorEvent = std::function<void(TComponent* cp, uint16_t error, bool lineBreak)>;
 using TWaitCharEvent = std::function<void(TComponent* cp, uint16_t character)>;
-
-/// A routine bound to an object. Two bound methods count as the same routine when their code is
-/// the same, whatever object they are bound to: Of<&T::M> makes one trampoline per member
-/// function, so its address names the member function.
-///   port->AddPortUser(TPortUserMethod::Of<&TMyManager::PortEvent>(this));
-template <class... TArgs> struct TBoundMethod {
-    using TCode = void (*)(void* object, TArgs... args);
-    TCode Code = nullptr;
-    void* Object = nullptr;
-
-    void operator()(TArgs... args) const { Code(Object, args...); }
-    explicit operator bool() const { return Code != nullptr; }
-    bool SameRoutine(const TBoundMethod& other) const { return Code == other.Code; }
-
-    template <auto Method, class T> static TBoundMethod Of(T* object)
-    {
-        return {[](void* self, TArgs... args) { (static_cast<T*>(self)->*Method)(args...); }, object};
-    }
-};
 
 /// Extended port user: told pueOpened, pueClosing and pueClosed.
 using TPortUserMethod = TBoundMethod<TApdCustomComPort*, TPortUserEvent>;
@@ -442,9 +386,42 @@ private:
     /// Re-applies every setting that honours ForceApply, with ForceApply set.
     void ApplySettings();
     void ApplyLineSettings();
-    /// Runs the Tracing or Logging state command.
-    void ApplyTraceState(TTraceLogState value);
-    void ApplyLogState(TTraceLogState value);
+
+    /// What tells the trace and the dispatch log apart for the commands that drive them: the
+    /// port's fields for one of them, its size bound and the dispatcher's operations on it. The
+    /// commands and state rules are written once, over this record.
+    struct TRecording {
+        TTraceLogState TApdCustomComPort::*State;
+        uint32_t TApdCustomComPort::*Size;
+        uint32_t Largest;
+        std::string TApdCustomComPort::*Name;
+        bool TApdCustomComPort::*Hex;
+        bool TApdCustomComPort::*AllHex;
+        /// Begins the recording at the given size; 0 or a negative result code.
+        int32_t (*Start)(TApdBaseDispatcher& dispatcher, uint32_t size);
+        int32_t (TApdBaseDispatcher::*Write)(const std::string& name, bool append, bool inHex, bool allHex);
+        void (TApdBaseDispatcher::*Empty)();
+        void (TApdBaseDispatcher::*Discard)();
+        void (TApdBaseDispatcher::*Resume)();
+        void (TApdBaseDispatcher::*Pause)();
+    };
+    static const TRecording kTraceRecording;
+    static const TRecording kLogRecording;
+    /// The Tracing and Logging setters.
+    void SetRecordingState(const TRecording& recording, TTraceLogState value);
+    /// Runs the Tracing or Logging state command on an open port.
+    void ApplyRecordingState(const TRecording& recording, TTraceLogState value);
+    /// The TraceSize and LogSize setters.
+    void SetRecordingSize(const TRecording& recording, uint32_t value);
+    /// The dispatcher a trace or log command works on: none while a close is being finished.
+    TApdBaseDispatcher* RecordingDispatcher();
+    void BeginRecording(const TRecording& recording, uint32_t size);
+    void WriteRecording(const TRecording& recording, const std::string& fileName, bool append, bool inHex);
+    /// Runs one of the recording's dispatcher operations, then sets its state to `after` (none:
+    /// the state stays).
+    void StepRecording(const TRecording& recording, void (TApdBaseDispatcher::*operation)(),
+                       std::optional<TTraceLogState> after);
+
     /// Whether line operations are to do nothing now (a close is being finished).
     bool Closing() const { return FPortPhase == ppClosing; }
     int32_t CheckResult(int32_t code);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace
 {
@@ -16,6 +17,13 @@ namespace
 constexpr int32_t ecCommNotOpen = -2007;
 constexpr int32_t ecOutputBufferTooSmall = -3006;
 constexpr size_t kMaxFileName = 255;
+
+// A trigger event is raised only when a handler is assigned.
+template <class TEvent, class... TArgs> void Raise(const TEvent& event, TArgs... args)
+{
+    if (event)
+        event(args...);
+}
 
 } // namespace
 
@@ -102,150 +110,114 @@ bool TApdCustomComPort::BreakReceived()
     return FDispatcher->GetLineBreak();
 }
 
-// ---- Trace commands --------------------------------------------------------------------------------
-// Meant for an open port; on a closed port they open it first (AutoOpen) or do nothing.
+// ---- Trace and log commands ------------------------------------------------------------------------
+// Meant for an open port; on a closed port they open it first (AutoOpen) or do nothing. The trace
+// and the dispatch log take the same commands, so each command is written once over the record of
+// what sets the two apart.
 
-void TApdCustomComPort::TraceBegin(uint32_t size)
-{
-    if (Closing())
-        return;
-    TApdBaseDispatcher* dispatcher = ActiveDispatcher();
-    if (!dispatcher)
-        return;
-    if (size != 0)
-        FTraceSize = std::min<uint32_t>(size, kMaxTraceCapacity);
-    CheckResult(dispatcher->StartTracing(static_cast<int32_t>(FTraceSize)));
-    FTracing = tlOn;
-}
+const TApdCustomComPort::TRecording TApdCustomComPort::kTraceRecording = {
+    .State = &TApdCustomComPort::FTracing,
+    .Size = &TApdCustomComPort::FTraceSize,
+    .Largest = kMaxTraceCapacity,
+    .Name = &TApdCustomComPort::FTraceName,
+    .Hex = &TApdCustomComPort::FTraceHex,
+    .AllHex = &TApdCustomComPort::FTraceAllHex,
+    .Start = [](TApdBaseDispatcher& dispatcher,
+                uint32_t size) { return dispatcher.StartTracing(static_cast<int32_t>(size)); },
+    .Write = &TApdBaseDispatcher::DumpTrace,
+    .Empty = &TApdBaseDispatcher::ClearTracing,
+    .Discard = &TApdBaseDispatcher::AbortTracing,
+    .Resume = &TApdBaseDispatcher::ResumeTracing,
+    .Pause = &TApdBaseDispatcher::StopTracing,
+};
+
+// Starting a dispatch log cannot fail: without memory the log just stays off.
+const TApdCustomComPort::TRecording TApdCustomComPort::kLogRecording = {
+    .State = &TApdCustomComPort::FLogging,
+    .Size = &TApdCustomComPort::FLogSize,
+    .Largest = kMaxDispatchLogSize,
+    .Name = &TApdCustomComPort::FLogName,
+    .Hex = &TApdCustomComPort::FLogHex,
+    .AllHex = &TApdCustomComPort::FLogAllHex,
+    .Start = [](TApdBaseDispatcher& dispatcher, uint32_t size) -> int32_t {
+        dispatcher.StartDispatchLogging(size);
+        return 0;
+    },
+    .Write = &TApdBaseDispatcher::DumpDispatchLog,
+    .Empty = &TApdBaseDispatcher::ClearDispatchLogging,
+    .Discard = &TApdBaseDispatcher::AbortDispatchLogging,
+    .Resume = &TApdBaseDispatcher::ResumeDispatchLogging,
+    .Pause = &TApdBaseDispatcher::StopDispatchLogging,
+};
+
+void TApdCustomComPort::TraceBegin(uint32_t size) { BeginRecording(kTraceRecording, size); }
+void TApdCustomComPort::LogBegin(uint32_t size) { BeginRecording(kLogRecording, size); }
 
 void TApdCustomComPort::TraceSaveTo(const std::string& fileName, bool inHex)
 {
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        CheckResult(dispatcher->DumpTrace(fileName.substr(0, kMaxFileName), false, inHex, FTraceAllHex));
-        FTracing = tlOff;
-    }
+    WriteRecording(kTraceRecording, fileName, false, inHex);
+}
+void TApdCustomComPort::LogSaveTo(const std::string& fileName, bool inHex)
+{
+    WriteRecording(kLogRecording, fileName, false, inHex);
 }
 
 void TApdCustomComPort::TraceAppendTo(const std::string& fileName, bool inHex)
 {
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        CheckResult(dispatcher->DumpTrace(fileName.substr(0, kMaxFileName), true, inHex, FTraceAllHex));
-        FTracing = tlOff;
-    }
+    WriteRecording(kTraceRecording, fileName, true, inHex);
+}
+void TApdCustomComPort::LogAppendTo(const std::string& fileName, bool inHex)
+{
+    WriteRecording(kLogRecording, fileName, true, inHex);
 }
 
-void TApdCustomComPort::TraceEmpty()
+void TApdCustomComPort::TraceEmpty() { StepRecording(kTraceRecording, kTraceRecording.Empty, std::nullopt); }
+void TApdCustomComPort::LogEmpty() { StepRecording(kLogRecording, kLogRecording.Empty, std::nullopt); }
+
+void TApdCustomComPort::TraceDiscard() { StepRecording(kTraceRecording, kTraceRecording.Discard, tlOff); }
+void TApdCustomComPort::LogDiscard() { StepRecording(kLogRecording, kLogRecording.Discard, tlOff); }
+
+void TApdCustomComPort::TraceResume() { StepRecording(kTraceRecording, kTraceRecording.Resume, tlOn); }
+void TApdCustomComPort::LogResume() { StepRecording(kLogRecording, kLogRecording.Resume, tlOn); }
+
+void TApdCustomComPort::TracePause() { StepRecording(kTraceRecording, kTraceRecording.Pause, tlPause); }
+void TApdCustomComPort::LogPause() { StepRecording(kLogRecording, kLogRecording.Pause, tlPause); }
+
+TApdBaseDispatcher* TApdCustomComPort::RecordingDispatcher()
 {
     if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher())
-        dispatcher->ClearTracing();
+        return nullptr;
+    return ActiveDispatcher();
 }
 
-void TApdCustomComPort::TraceDiscard()
+void TApdCustomComPort::BeginRecording(const TRecording& recording, uint32_t size)
 {
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        dispatcher->AbortTracing();
-        FTracing = tlOff;
-    }
-}
-
-void TApdCustomComPort::TraceResume()
-{
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        dispatcher->ResumeTracing();
-        FTracing = tlOn;
-    }
-}
-
-void TApdCustomComPort::TracePause()
-{
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        dispatcher->StopTracing();
-        FTracing = tlPause;
-    }
-}
-
-// ---- Log commands ----------------------------------------------------------------------------------
-
-void TApdCustomComPort::LogBegin(uint32_t size)
-{
-    if (Closing())
-        return;
-    TApdBaseDispatcher* dispatcher = ActiveDispatcher();
+    TApdBaseDispatcher* dispatcher = RecordingDispatcher();
     if (!dispatcher)
         return;
     if (size != 0)
-        FLogSize = std::min<uint32_t>(size, kMaxDispatchLogSize);
-    dispatcher->StartDispatchLogging(FLogSize);
-    FLogging = tlOn;
+        this->*recording.Size = std::min(size, recording.Largest);
+    CheckResult(recording.Start(*dispatcher, this->*recording.Size));
+    this->*recording.State = tlOn;
 }
 
-void TApdCustomComPort::LogSaveTo(const std::string& fileName, bool inHex)
+void TApdCustomComPort::WriteRecording(const TRecording& recording, const std::string& fileName, bool append,
+                                       bool inHex)
 {
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        CheckResult(dispatcher->DumpDispatchLog(fileName.substr(0, kMaxFileName), false, inHex, FLogAllHex));
-        FLogging = tlOff;
+    if (TApdBaseDispatcher* dispatcher = RecordingDispatcher()) {
+        CheckResult((dispatcher->*recording.Write)(fileName.substr(0, kMaxFileName), append, inHex,
+                                                   this->*recording.AllHex));
+        this->*recording.State = tlOff;
     }
 }
 
-void TApdCustomComPort::LogAppendTo(const std::string& fileName, bool inHex)
+void TApdCustomComPort::StepRecording(const TRecording& recording, void (TApdBaseDispatcher::*operation)(),
+                                      std::optional<TTraceLogState> after)
 {
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        CheckResult(dispatcher->DumpDispatchLog(fileName.substr(0, kMaxFileName), true, inHex, FLogAllHex));
-        FLogging = tlOff;
-    }
-}
-
-void TApdCustomComPort::LogEmpty()
-{
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher())
-        dispatcher->ClearDispatchLogging();
-}
-
-void TApdCustomComPort::LogDiscard()
-{
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        dispatcher->AbortDispatchLogging();
-        FLogging = tlOff;
-    }
-}
-
-void TApdCustomComPort::LogResume()
-{
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        dispatcher->ResumeDispatchLogging();
-        FLogging = tlOn;
-    }
-}
-
-void TApdCustomComPort::LogPause()
-{
-    if (Closing())
-        return;
-    if (TApdBaseDispatcher* dispatcher = ActiveDispatcher()) {
-        dispatcher->StopDispatchLogging();
-        FLogging = tlPause;
+    if (TApdBaseDispatcher* dispatcher = RecordingDispatcher()) {
+        (dispatcher->*operation)();
+        if (after)
+            this->*recording.State = *after;
     }
 }
 
@@ -300,69 +272,40 @@ void TApdCustomComPort::HandleTriggerMessage(UINT message, WPARAM wParam, LPARAM
 
 void TApdCustomComPort::FireTrigger(uint16_t msg, uint16_t triggerHandle, uint16_t data)
 {
-    if (FOnTrigger)
-        FOnTrigger(this, msg, triggerHandle, data);
+    Raise(FOnTrigger, this, msg, triggerHandle, data);
 }
 
-void TApdCustomComPort::FireTriggerAvail(uint16_t count)
-{
-    if (FOnTriggerAvail)
-        FOnTriggerAvail(this, count);
-}
+void TApdCustomComPort::FireTriggerAvail(uint16_t count) { Raise(FOnTriggerAvail, this, count); }
 
 void TApdCustomComPort::FireTriggerData(uint16_t triggerHandle)
 {
-    if (FOnTriggerData)
-        FOnTriggerData(this, triggerHandle);
+    Raise(FOnTriggerData, this, triggerHandle);
 }
 
 void TApdCustomComPort::FireTriggerStatus(uint16_t triggerHandle)
 {
-    if (FOnTriggerStatus)
-        FOnTriggerStatus(this, triggerHandle);
+    Raise(FOnTriggerStatus, this, triggerHandle);
 }
 
 void TApdCustomComPort::FireTriggerTimer(uint16_t triggerHandle)
 {
-    if (FOnTriggerTimer)
-        FOnTriggerTimer(this, triggerHandle);
+    Raise(FOnTriggerTimer, this, triggerHandle);
 }
 
 void TApdCustomComPort::FireTriggerLineError(uint16_t error, bool lineBreak)
 {
-    if (FOnTriggerLineError)
-        FOnTriggerLineError(this, error, lineBreak);
+    Raise(FOnTriggerLineError, this, error, lineBreak);
 }
 
-void TApdCustomComPort::FireTriggerModemStatus()
-{
-    if (FOnTriggerModemStatus)
-        FOnTriggerModemStatus(this);
-}
+void TApdCustomComPort::FireTriggerModemStatus() { Raise(FOnTriggerModemStatus, this); }
 
-void TApdCustomComPort::FireTriggerOutbuffFree()
-{
-    if (FOnTriggerOutbuffFree)
-        FOnTriggerOutbuffFree(this);
-}
+void TApdCustomComPort::FireTriggerOutbuffFree() { Raise(FOnTriggerOutbuffFree, this); }
 
-void TApdCustomComPort::FireTriggerOutbuffUsed()
-{
-    if (FOnTriggerOutbuffUsed)
-        FOnTriggerOutbuffUsed(this);
-}
+void TApdCustomComPort::FireTriggerOutbuffUsed() { Raise(FOnTriggerOutbuffUsed, this); }
 
-void TApdCustomComPort::FireTriggerOutSent()
-{
-    if (FOnTriggerOutSent)
-        FOnTriggerOutSent(this);
-}
+void TApdCustomComPort::FireTriggerOutSent() { Raise(FOnTriggerOutSent, this); }
 
-void TApdCustomComPort::FireWaitChar(uint16_t character)
-{
-    if (FOnWaitChar)
-        FOnWaitChar(this, character);
-}
+void TApdCustomComPort::FireWaitChar(uint16_t character) { Raise(FOnWaitChar, this, character); }
 
 // ---- Finding a port --------------------------------------------------------------------------------
 

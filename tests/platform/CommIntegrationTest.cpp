@@ -1187,6 +1187,10 @@ TEST_F(CommLine, SettingsOutsideTheRangesAreRefusedAndChangeNothing)
         EXPECT_FALSE(SetCommState(port, &dcb));
         EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     }
+    EXPECT_FALSE(SetCommState(port, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(SetCommTimeouts(port, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     DCB after{};
     ASSERT_TRUE(GetCommState(port, &after));
     EXPECT_EQ(std::memcmp(&before, &after, sizeof after), 0);
@@ -1204,6 +1208,11 @@ TEST(CommHandles, CallsOnHandlesThatAreNoPortFailCleanly)
         EXPECT_FALSE(ReadFile(handle, buffer, sizeof buffer, &n, nullptr));
         EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
         EXPECT_FALSE(SetCommMask(handle, EV_RXCHAR));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        // The handle is looked at before the record.
+        EXPECT_FALSE(SetCommState(handle, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(platform::InjectCommErrorsForTesting(handle, CE_FRAME));
         EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     }
     CloseHandle(event);

@@ -334,6 +334,122 @@ TEST(ComPortClose, TraceIsWrittenToItsFileAtClose)
     EXPECT_FALSE(port.Open());
 }
 
+// ---- Trace and dispatch log ---------------------------------------------------------------------------
+
+namespace
+{
+
+// The trace and the dispatch log answer the same state commands; a case names one of them.
+struct TRecordingCase {
+    const char* Name;
+    void (TApdCustomComPort::*SetState)(TTraceLogState);
+    TTraceLogState (TApdCustomComPort::*State)() const;
+    void (TApdCustomComPort::*SetName)(const std::string&);
+    void (TApdCustomComPort::*Begin)(uint32_t);
+    void (TApdCustomComPort::*SaveTo)(const std::string&, bool);
+    uint32_t (TApdCustomComPort::*Size)() const;
+    uint32_t Largest;
+    bool (TApdBaseDispatcher::*Recording)();
+};
+
+const TRecordingCase kRecordings[] = {
+    {"trace", &TApdCustomComPort::SetTracing, &TApdCustomComPort::Tracing, &TApdCustomComPort::SetTraceName,
+     &TApdCustomComPort::TraceBegin, &TApdCustomComPort::TraceSaveTo, &TApdCustomComPort::TraceSize, 4000000,
+     &TApdBaseDispatcher::Tracing},
+    {"log", &TApdCustomComPort::SetLogging, &TApdCustomComPort::Logging, &TApdCustomComPort::SetLogName,
+     &TApdCustomComPort::LogBegin, &TApdCustomComPort::LogSaveTo, &TApdCustomComPort::LogSize, 16000000,
+     &TApdBaseDispatcher::Logging},
+};
+
+} // namespace
+
+TEST(ComPortRecording, StateCommandsOnAnOpenPort)
+{
+    for (const TRecordingCase& r : kRecordings) {
+        SCOPED_TRACE(r.Name);
+        TTempDir dir;
+        const std::string file = dir.File("recording.txt");
+        TTestPort port;
+        (port.*r.SetName)(file);
+        port.SetOpen(true);
+        auto set = [&](TTraceLogState state) { (port.*r.SetState)(state); };
+        auto state = [&] { return (port.*r.State)(); };
+        auto recording = [&] { return (port.Fake()->*r.Recording)(); };
+
+        set(tlPause);
+        EXPECT_EQ(state(), tlOff) << "nothing runs that could pause";
+        set(tlOn);
+        EXPECT_EQ(state(), tlOn);
+        EXPECT_TRUE(recording());
+        port.SendString("Q1Q");
+        set(tlClear);
+        EXPECT_EQ(state(), tlOn) << "emptying keeps the state";
+        port.SendString("Q2Q");
+        set(tlPause);
+        EXPECT_EQ(state(), tlPause);
+        EXPECT_FALSE(recording());
+        port.SendString("QXQ");
+        set(tlOn);
+        EXPECT_TRUE(recording()) << "a paused recording resumes";
+        port.SendString("Q3Q");
+        set(tlAppend);
+        EXPECT_EQ(state(), tlOff);
+        EXPECT_FALSE(recording());
+        std::string text = ReadWholeFile(file);
+        EXPECT_THAT(text, HasSubstr("Q2Q"));
+        EXPECT_THAT(text, HasSubstr("Q3Q"));
+        EXPECT_THAT(text, testing::Not(HasSubstr("Q1Q"))) << "emptied";
+        EXPECT_THAT(text, testing::Not(HasSubstr("QXQ"))) << "sent while paused";
+
+        set(tlOn);
+        port.SendString("Q4Q");
+        set(tlAppend);
+        EXPECT_THAT(ReadWholeFile(file), HasSubstr("Q3Q")) << "appended after what was there";
+        EXPECT_THAT(ReadWholeFile(file), HasSubstr("Q4Q"));
+        set(tlOn);
+        port.SendString("Q5Q");
+        set(tlDump);
+        EXPECT_EQ(state(), tlOff);
+        EXPECT_THAT(ReadWholeFile(file), HasSubstr("Q5Q"));
+        EXPECT_THAT(ReadWholeFile(file), testing::Not(HasSubstr("Q4Q"))) << "the dump replaces the file";
+
+        set(tlOn);
+        set(tlOff);
+        EXPECT_EQ(state(), tlOff);
+        EXPECT_FALSE(recording());
+
+        // A size given to the begin command is kept, within the recording's bound.
+        (port.*r.Begin)(r.Largest + 1);
+        EXPECT_EQ((port.*r.Size)(), r.Largest);
+        EXPECT_EQ(state(), tlOn);
+        port.SendString("Q6Q");
+        EXPECT_THROW((port.*r.SaveTo)(dir.File("missing/recording.txt"), true), EInOutError);
+        port.SetOpen(false);
+    }
+}
+
+TEST(ComPortRecording, CommandsNeedADispatcher)
+{
+    for (const TRecordingCase& r : kRecordings) {
+        SCOPED_TRACE(r.Name);
+        TTempDir dir;
+        TTestPort manual;
+        manual.SetAutoOpen(false);
+        (manual.*r.Begin)(50);
+        (manual.*r.SaveTo)(dir.File("recording.txt"), true);
+        EXPECT_FALSE(manual.Open());
+        EXPECT_EQ((manual.*r.State)(), tlOff);
+        EXPECT_EQ((manual.*r.Size)(), 10000u) << "a size is kept only when the recording begins";
+        EXPECT_FALSE(FileExists(dir.File("recording.txt")));
+
+        TTestPort automatic;
+        (automatic.*r.Begin)(50);
+        EXPECT_TRUE(automatic.Open()) << "AutoOpen opens the port first";
+        EXPECT_EQ((automatic.*r.State)(), tlOn);
+        EXPECT_EQ((automatic.*r.Size)(), 50u);
+    }
+}
+
 // ---- Data operations ---------------------------------------------------------------------------------
 
 TEST(ComPortData, OperationsOnAClosedPort)
