@@ -323,16 +323,6 @@ TApdDispatcherThread::TApdDispatcherThread(TApdWin32Dispatcher* dispatcher, cons
 
 void TApdDispatcherThread::DoTerminate() { Dispatcher->ThreadFinished(this); }
 
-void TApdDispatcherThread::SyncNotify(UINT message, WPARAM trigger, LPARAM lParam,
-                                      const TApdNotifyMethod& method)
-{
-    FMessage = message;
-    FTrigger = trigger;
-    FLParam = lParam;
-    FMethod = method;
-    Synchronize([this] { FMethod(FMessage, FTrigger, FLParam); });
-}
-
 void TApdDispatcherThread::SyncMethod(const std::function<void()>& method) { Synchronize(method); }
 
 void TComThread::Execute() { Dispatcher->RunComThread(this); }

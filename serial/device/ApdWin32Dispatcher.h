@@ -21,22 +21,13 @@ class TApdDispatcherThread : public TThread
 public:
     explicit TApdDispatcherThread(TApdWin32Dispatcher* dispatcher, const char* name);
 
-    /// Runs `method` with (message, trigger, lParam) on the user-interface thread and returns
-    /// when it has returned. Thread: this thread (the dispatch thread delivers notifications so).
-    void SyncNotify(UINT message, WPARAM trigger, LPARAM lParam, const TApdNotifyMethod& method);
     /// Runs any call on the user-interface thread and returns when it has run.
+    /// Thread: this thread (the dispatch thread hands its user-interface calls over so).
     void SyncMethod(const std::function<void()>& method);
 
 protected:
     void DoTerminate() override;
     TApdWin32Dispatcher* Dispatcher;
-
-private:
-    // The synchronized handler call, kept in the thread as the call hands it over.
-    UINT FMessage = 0;
-    WPARAM FTrigger = 0;
-    LPARAM FLParam = 0;
-    TApdNotifyMethod FMethod;
 };
 
 /// "comthread": waits for line events and hands each one to the dispatch thread.
