@@ -156,6 +156,7 @@ int32_t TApdWin32Dispatcher::OpenDevice(const std::string& path, uint32_t, uint3
     // for, and the dispatch thread must never sit in such a read holding InputLock.
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     SetCommTimeouts(handle, &timeouts);
+    TLockGuard input(InputLock);
     ReadOverlapped = OVERLAPPED{};
     ReadOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!ReadOverlapped.hEvent) {

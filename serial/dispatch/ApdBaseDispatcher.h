@@ -204,7 +204,8 @@ public:
     /// @return 0, or -1 when the state cannot be read (the record keeps its contents).
     virtual int32_t GetDeviceState(DCB& state) = 0;
     /// Reads what has arrived, at most `count` bytes, without waiting. @return bytes read.
-    virtual int32_t DeviceRead(uint8_t* to, int32_t count) = 0;
+    /// Thread: the dispatch thread, filling the input ring.
+    virtual int32_t DeviceRead(uint8_t* to, int32_t count) REQUIRES(InputLock) = 0;
     /// @return 0 or the negated platform error.
     virtual int32_t SetDeviceState(DCB& state) = 0;
     /// Queues `count` bytes in the output ring (the caller made sure they fit). @return count.
