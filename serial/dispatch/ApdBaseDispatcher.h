@@ -446,7 +446,11 @@ public:
     bool IsCloseRequested() const { return CloseRequested.load(); }
     bool AreThreadsRunning() const { return ThreadsRunning.load(); }
     int32_t GetActiveThreads() const { return ActiveThreads.load(); }
-    bool IsRS485Mode() const { return RS485Mode; }
+    bool IsRS485Mode()
+    {
+        TLockGuard guard(DispatcherLock);
+        return RS485Mode;
+    }
     uint32_t GetOptionWord()
     {
         TLockGuard guard(DispatcherLock);
@@ -481,11 +485,10 @@ protected:
     /// Finds the trigger of `handle` (0 and 1 are never found); with `remove` it is taken out of
     /// its list and the disposal logged. @return its kind, tkNone when not found.
     TTriggerKind FindTrigger(int32_t handle, bool remove) REQUIRES(DispatcherLock);
-    /// The dispatch thread and DiscardInput call them under DispatcherLock: the user-interface
-    /// thread changes the lists under it, and a change can move the records. OpenDispatcher calls
-    /// them before the threads start.
-    void ResetStatusHits() NO_THREAD_SAFETY_ANALYSIS;
-    void ResetDataMatches() NO_THREAD_SAFETY_ANALYSIS;
+    /// Under DispatcherLock also on the dispatch thread: the user-interface thread changes the
+    /// lists under it, and a change can move the records.
+    void ResetStatusHits() REQUIRES(DispatcherLock);
+    void ResetDataMatches() REQUIRES(DispatcherLock);
     /// Counts a thread that is about to start (called before it is created, so that a close that
     /// follows at once still waits for it).
     void ThreadStarting();
@@ -499,14 +502,16 @@ protected:
     /// waits. Thread: the device-event thread; takes GoneLock.
     void ReportDeviceGone(DWORD error);
 
-    // Identity.
+    // Identity: the owner and the handle are fixed by the constructor and read by every thread;
+    // the name is the user-interface thread's (set before the open, read by the log dump).
     TApdCustomComPort* OwnerPort;
     int32_t DispatcherHandle = -1;
     std::string DeviceName;
     // Read by every thread; closed only under InputLock, so never while the dispatch thread reads.
     std::atomic<HANDLE> DeviceHandle{INVALID_HANDLE_VALUE};
 
-    // Sizes, taken at opening.
+    // Sizes, taken by OpenDispatcher before it starts the threads and fixed while they run; a
+    // dispatcher is opened once.
     uint32_t InSize = 0;
     uint32_t OutSize = 0;
 
@@ -514,17 +519,21 @@ protected:
     // read and cleared under DispatcherLock; atomic so that those never tear.
     std::atomic<uint32_t> LineErrorBits{0};
     COMSTAT LineStatus GUARDED_BY(OutputLock){};
-    std::atomic<uint8_t> ModemStatusByte{0}; // written by the dispatch thread only
+    // Written by OpenDispatcher before the threads start, then by the dispatch thread only.
+    std::atomic<uint8_t> ModemStatusByte{0};
     DCB DeviceConfig GUARDED_BY(DispatcherLock){};
     uint32_t LastBaud GUARDED_BY(DispatcherLock) = 115200;
-    bool DtrState = false;
-    bool DtrAuto = false;
-    bool RtsState = false;
-    bool RtsAuto = false;
-    bool RS485Mode = false;
-    uint16_t UartBase = 0;
+    // The control lines' levels and whether the driver drives them: read by every change of the
+    // configuration record, which holds DispatcherLock.
+    bool DtrState GUARDED_BY(DispatcherLock) = false;
+    bool DtrAuto GUARDED_BY(DispatcherLock) = false;
+    bool RtsState GUARDED_BY(DispatcherLock) = false;
+    bool RtsAuto GUARDED_BY(DispatcherLock) = false;
+    bool RS485Mode GUARDED_BY(DispatcherLock) = false;
+    uint16_t UartBase GUARDED_BY(DispatcherLock) = 0;
     uint32_t OptionWord GUARDED_BY(DispatcherLock) = 0;
-    uint8_t PriorityBoost = 0;
+    // The priority setters reach the threads through their references under this lock too.
+    uint8_t PriorityBoost GUARDED_BY(DispatcherLock) = 0;
 
     // Input ring: the dispatch thread fills it, consumers take bytes out.
     std::unique_ptr<uint8_t[]> InputRing GUARDED_BY(InputLock);
@@ -548,8 +557,10 @@ protected:
     std::vector<TDataTrigger> DataTriggerList GUARDED_BY(DispatcherLock);
     std::vector<TStatusTrigger> StatusTriggerList GUARDED_BY(DispatcherLock);
     int32_t AvailLength GUARDED_BY(DispatcherLock) = 0;
-    int32_t ScanPosition = 0;  // dispatch thread
-    int32_t LastAvailHead = 0; // dispatch thread
+    // Ring positions of the last data scan and availability offer: the dispatch thread's scan
+    // moves them, OpenDispatcher puts them back to the start.
+    int32_t ScanPosition GUARDED_BY(InputLock) = 0;
+    int32_t LastAvailHead GUARDED_BY(InputLock) = 0;
     // A fill has added bytes since the last scan of the data triggers and since the last
     // availability offer: a fill that goes a whole lap leaves the head where it was.
     bool FilledSinceScan GUARDED_BY(InputLock) = false;
@@ -562,7 +573,9 @@ protected:
     // transmitter while the mode lasts and goes back to the handshake when it ends.
     std::atomic<bool> RtsHandshakeWanted{false};
     int32_t NextTriggerNumber GUARDED_BY(DispatcherLock) = 1;
-    bool StatusHitSeen = false; // dispatch thread
+    // A status trigger fired in this pass: the dispatch thread sets and clears it beside the
+    // records' Hit marks, under the lock of the records.
+    bool StatusHitSeen GUARDED_BY(DispatcherLock) = false;
     std::atomic<bool> HandlersNeeded{false};
     bool PortWindowWanted GUARDED_BY(DispatcherLock) = false;
     bool InAvailNotice GUARDED_BY(InputLock) = false;

@@ -30,11 +30,10 @@ void TApdBaseDispatcher::ProcessLineEvent()
         return !CloseRequested;
     };
     auto resetHits = [this] {
-        if (StatusHitSeen) {
-            // A status trigger added meanwhile can move the records under this walk.
-            TLockGuard guard(DispatcherLock);
+        // A status trigger added meanwhile can move the records under this walk.
+        TLockGuard guard(DispatcherLock);
+        if (StatusHitSeen)
             ResetStatusHits();
-        }
     };
 
     if (mask & kModemEvents) {
@@ -107,7 +106,10 @@ void TApdBaseDispatcher::ProcessTimers()
         if (CloseRequested)
             return;
     }
-    StatusHitSeen = false;
+    {
+        TLockGuard guard(DispatcherLock);
+        StatusHitSeen = false;
+    }
     for (;;) {
         bool delivered = CheckStatusTriggers();
         if (!delivered)
@@ -115,10 +117,9 @@ void TApdBaseDispatcher::ProcessTimers()
         if (!delivered || CloseRequested)
             break;
     }
-    if (StatusHitSeen) {
-        TLockGuard guard(DispatcherLock);
+    TLockGuard guard(DispatcherLock);
+    if (StatusHitSeen)
         ResetStatusHits();
-    }
 }
 
 void TApdBaseDispatcher::CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam,
