@@ -214,9 +214,10 @@ public:
     virtual bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) = 0;
     virtual bool SetupDeviceQueues(uint32_t inSize, uint32_t outSize) = 0;
     /// Stops the threads and frees the rings. Thread: any but a thread that holds a dispatcher lock.
-    virtual void ShutdownDispatcher();
+    virtual void ShutdownDispatcher() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     virtual void StartThreads() = 0;
-    virtual void StopThreads() = 0;
+    /// Waits for the threads to leave, so no dispatcher lock may be held.
+    virtual void StopThreads() EXCLUDES(InputLock, DispatcherLock, OutputLock) = 0;
     /// Opens the device into DeviceHandle. @return 0; -1 (GetLastError says why); -8.
     virtual int32_t OpenDevice(const std::string& path, uint32_t inSize, uint32_t outSize) = 0;
     /// @return 0, or -1 when the handle could not be closed.
@@ -229,10 +230,12 @@ public:
     virtual void UpdateHandlerNeed(int32_t mode);
     /// Runs a method handler that asked for the user-interface thread and returns when it has
     /// returned; the device layer hands it over from its dispatch thread. The base calls directly.
-    virtual void CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam, LPARAM lParam);
+    virtual void CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam, LPARAM lParam)
+        EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// Runs `call` on the user-interface thread and returns when it has returned: handed over
     /// when called on the dispatch thread, else called directly.
-    virtual void RunOnUserThread(const std::function<void()>& call);
+    virtual void RunOnUserThread(const std::function<void()>& call)
+        EXCLUDES(InputLock, DispatcherLock, OutputLock);
 
     // ---- Opening and closing ----
     /// Opens the device and starts the threads. `parity`, `dataBits`, `stopBits` as
@@ -244,7 +247,7 @@ public:
                            uint8_t stopBits, uint16_t inSize, uint16_t outSize, uint8_t options);
     /// Closes the device and releases threads and rings; inside a handler the release is left
     /// to the dispatch thread as it leaves. Thread: the user-interface thread, or a handler.
-    void CloseDispatcher();
+    void CloseDispatcher() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// The last act of each dispatcher thread. Thread: the leaving thread.
     void ThreadFinished(TThread* thread);
 
@@ -266,8 +269,9 @@ public:
     int32_t OutputRoom();
     /// Empties the input ring and the driver's receive queue. @return DevicePurge(1).
     int32_t DiscardInput();
-    /// Empties the output ring and the driver's transmit queue. @return DevicePurge(0).
-    int32_t DiscardOutput();
+    /// Empties the output ring and the driver's transmit queue; waits for the output thread to
+    /// leave its write first. @return DevicePurge(0).
+    int32_t DiscardOutput() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// Reads what the driver holds into the input ring, in at most two pieces.
     /// @return false when nothing waited; true when read, or when the ring is full (the bytes
     /// then wait in the driver). Thread: the dispatch thread; takes InputLock.
@@ -284,7 +288,7 @@ public:
     int32_t ChangeLineSettings(uint32_t baud, uint8_t parity, uint8_t dataBits, uint8_t stopBits);
     void GetLineSettings(uint32_t& baud, uint16_t& parity, uint8_t& dataBits, uint8_t& stopBits);
     /// Waits (at most 10 s) until the output ring has been written, then for 18 characters.
-    void WaitOutputDrain();
+    void WaitOutputDrain() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// Writes the DTR and RTS controls into `state`, applies it, sets both levels again.
     /// @return the result of SetDeviceState.
     int32_t ApplyDeviceState(DCB& state);
@@ -340,7 +344,8 @@ public:
     /// one handler took. @return false when a handler closed the port, or when an availability
     /// notification was not taken whole; true otherwise (also when no handler is registered).
     /// Thread: the dispatch thread; holds no lock while a handler runs.
-    bool NotifyHandlers(UINT message, WPARAM wParam, int32_t data);
+    bool NotifyHandlers(UINT message, WPARAM wParam, int32_t data)
+        EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// The first active timer that has expired is stopped and notified. @return the delivery's
     /// result, false when none expired. Thread: the dispatch thread.
     bool CheckTimerTriggers();
@@ -464,7 +469,7 @@ protected:
     /// thread's messages flowing, until every dispatcher thread has left, and unregisters. A
     /// device layer's destructor calls it first, while its device operations still exist; the
     /// base destructor runs it again, which then does nothing more.
-    void DestroyDispatcher();
+    void DestroyDispatcher() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// Copies `length` bytes from the tail plus `offset` into `to`; `newTail` gets the position
     /// after them. @return `length`, or -3007 when fewer bytes lie beyond the offset.
     int32_t CopyFromRing(int32_t offset, int32_t length, uint8_t* to, int32_t& newTail) REQUIRES(InputLock);
@@ -496,7 +501,8 @@ protected:
     /// limit), keeping the calling thread's messages flowing; `kick`, when given, runs before each
     /// slice of the wait (to wake the thread again). @return true when it is empty.
     bool WaitThreadGone(const std::atomic<TThread*>& thread, DWORD milliseconds,
-                        const std::function<void()>& kick = {});
+                        const std::function<void()>& kick = {})
+        EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// The device has gone: marks it so and, the first time only, posts MsgDeviceGone with
     /// `error` to the window named by SetDeviceGoneWindow (or to the one named later). Never
     /// waits. Thread: the device-event thread; takes GoneLock.
