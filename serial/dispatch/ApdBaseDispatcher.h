@@ -145,7 +145,11 @@ private:
 /// Locks, all re-entrant. Order: InputLock, then DispatcherLock, then OutputLock, then GoneLock;
 /// a thread that holds one of them may take a later one, never an earlier one. TakeBlock and SendBlock leave
 /// their buffer lock before they take DispatcherLock for the trace and log. No lock is held while
-/// a handler runs or while a thread waits for another thread.
+/// a handler runs or while a thread waits for a dispatcher thread to leave (EXCLUDES on those
+/// calls); StartThreads alone waits for one under DispatcherLock, for each new thread's first
+/// signal, which the threads give before they take any dispatcher lock. Around them: the
+/// registry lock (DeviceRegistry) comes before all four; under any of them the stack may take
+/// TThread's lock (priorities, starts) and the platform layer's own locks, which are innermost.
 class TApdBaseDispatcher
 {
 public:
@@ -597,16 +601,28 @@ protected:
     bool GoneTold GUARDED_BY(GoneLock) = false;
 
     // Threads and synchronisation. The thread references are set by the starting thread and
-    // cleared by each thread as it leaves; the flags are read by the threads at their next check.
+    // cleared by each thread as it leaves (under DispatcherLock, through which the priority setters
+    // reach the threads); the flags are read by the threads at their next check.
     std::atomic<TThread*> ComThread{nullptr};
     std::atomic<TThread*> DispThread{nullptr};
     std::atomic<TThread*> OutThread{nullptr};
-    TReentrantLock InputLock ACQUIRED_BEFORE(DispatcherLock, OutputLock); // input ring, notice counters
-    TReentrantLock DispatcherLock ACQUIRED_BEFORE(OutputLock); // settings, triggers, handlers, trace, log
-    TReentrantLock OutputLock;                                 // output ring, line status record
+    // Input ring, notice counters, scan positions, the device layer's read record. Taken first:
+    // only the registry lock may be held (the port's window holds it while its handlers take
+    // bytes). Under it: DispatcherLock (the read log, the data scan), OutputLock (the line status
+    // of the fill) and the platform's calls (the device read, the purge, the close).
+    TReentrantLock InputLock ACQUIRED_BEFORE(DispatcherLock, OutputLock);
+    // Settings, line levels, triggers, handlers, trace, log, signals. May be taken under
+    // InputLock, never under OutputLock or GoneLock. Under it: OutputLock (the output counts of
+    // the status triggers), TThread's lock (priorities, StartThreads) and the platform's calls
+    // (device state, escapes, events).
+    TReentrantLock DispatcherLock ACQUIRED_BEFORE(OutputLock);
+    // Output ring, line status record, purge count. May be taken under InputLock or
+    // DispatcherLock; under it only the platform's calls (the error query, the purge, the wake of
+    // the output thread), no other dispatcher lock.
+    TReentrantLock OutputLock;
     // The window told of a gone device, and whether it has been told. Taken last: any lock may be
     // held when it is taken, none is taken and nothing is waited for under it (a post never waits).
-    TReentrantLock GoneLock;
+    TReentrantLock GoneLock ACQUIRED_AFTER(InputLock, DispatcherLock, OutputLock);
     // The six signals: created by OpenDispatcher before the threads start and closed only once
     // every thread has left, so the threads read the handles without a lock.
     HANDLE LineEventSignal = nullptr;
