@@ -15,7 +15,9 @@ namespace
 constexpr size_t kMaxPendingErrors = 32;
 
 struct TApplicationState {
-    std::mutex Lock; // guards every field but Displaying
+    // Guards every field but Displaying. A leaf, so an error may be shown under any other lock:
+    // handlers, displays and posts run once it has been left.
+    std::mutex Lock;
     std::string Title;
     std::function<void(const std::string&)> TitleHandler;
     TExceptionDisplay Display;

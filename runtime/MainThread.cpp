@@ -21,6 +21,8 @@ std::atomic<DWORD> gMainThreadId{0};
 // Read by any thread that hands a call over; written only under gInitLock by the user-interface
 // thread. Cleared before the window is destroyed, so late senders fail instead of waiting.
 std::atomic<HWND> gWindow{nullptr};
+// Taken with no lock of the stack held; under it only the platform's window calls (and their
+// queue lock).
 std::mutex gInitLock;
 
 LRESULT RuntimeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

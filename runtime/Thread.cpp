@@ -13,6 +13,7 @@
 
 // Start waits on this until the new thread has published its id; it lives on Start's stack.
 struct TThread::TStartHandshake {
+    // A leaf: Start (perhaps under DispatcherLock) and the new thread take nothing under it.
     std::mutex Lock;
     std::condition_variable Ready;
     bool Started = false;

@@ -156,7 +156,10 @@ private:
     std::exception_ptr FFatalException; // written by the thread before FFinished is set
     HANDLE FFinishedEvent = nullptr;    // manual-reset, set once the thread has finished
 
-    std::mutex FLock; // guards FThread (start, join, detach) and FName
+    // Guards FThread (start, join, detach) and FName. May be taken under the dispatcher's locks
+    // (priorities, starts); under it only the system's thread calls. Join waits under it for a
+    // body that takes it only as it starts, and as it frees itself (a thread nobody joins).
+    std::mutex FLock;
     std::thread FThread;
     std::string FName;
 };

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 lintaker_packages=(
-    g++ cmake ninja-build pkg-config
+    g++ clang cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     xvfb xauth fonts-dejavu-core fonts-liberation2

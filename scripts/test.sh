@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: debug and AddressSanitizer+UBSan builds run every test,
-# the ThreadSanitizer build runs the threading (integration) tests. No display is needed.
+# the ThreadSanitizer build runs the threading (integration) tests, and the stack's libraries are
+# built once with clang's lock checks (nothing runs there). No display is needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -19,6 +20,10 @@ run_preset() {
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$jobs" "$@"
 }
+
+# Lock annotations: the stack's libraries only (the preset's targets), with clang's thread-safety
+# analysis as errors. First, as it is short and a wrong lock fails it without a test to run.
+run_preset thread-safety
 
 run_preset debug
 ctest --test-dir build/debug --output-on-failure -j "$jobs"

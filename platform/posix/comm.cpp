@@ -29,7 +29,8 @@ constexpr ULONG_PTR kPending = 0x103;
 
 // Guards Internal and InternalHigh of every record in flight, so that whoever sees a record
 // completed also sees its event already set: the completer is done with it then.
-// Order: the innermost lock of this layer; SetEvent (platform locks) is called under it.
+// Order: may be taken under a comm device's eventLock or writeLock and under the stack's locks;
+// under it only SetEvent's handle-table and wait locks.
 std::mutex completionLock;
 std::condition_variable completionDone; // with completionLock: some record completed
 

@@ -266,7 +266,9 @@ struct TClaimEntry {
 };
 
 struct TClaimRegistry {
-    std::mutex lock; // innermost: no other lock of the layer is taken under it
+    // Innermost: no other lock of the layer is taken under it. Taken alone, or under a comm
+    // device's claimLock as its claim is given back.
+    std::mutex lock;
     std::vector<TClaimEntry> entries;
     uint64_t nextId = 1;
 };

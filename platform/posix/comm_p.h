@@ -303,7 +303,9 @@ private:
     /// Mirrors waitRecord != nullptr for readers, which must not take eventLock.
     std::atomic<bool> waitPending{false};
 
+    // Taken first, with no other lock of the device held; under it settingsLock and writeLock.
     std::mutex stateChangeLock;
+    // Taken alone, or under stateChangeLock; under it only claimLock (a device found gone).
     std::mutex settingsLock;
     DCB dcb; // guarded by settingsLock
     /// A new handle's reads return at once with what is there, until somebody asks otherwise: no
@@ -311,6 +313,7 @@ private:
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0}; // guarded by settingsLock
     bool rs485Set = false; // guarded by settingsLock: the driver's RS-485 mode was switched on
 
+    // Taken alone; under it only claimLock (a device found gone).
     std::mutex readLock;
     /// Bytes taken out of the driver's input queue by reads and purges. With the queue count it
     /// gives `arrivals`, which grows exactly when bytes come in, however much is left unread.
@@ -318,6 +321,7 @@ private:
     uint64_t readAborts = 0; // guarded by readLock: PURGE_RXABORT and close count up
     int blockedReaders = 0;  // guarded by readLock: reads with time-outs waiting in poll
 
+    // Taken alone; under it the completion lock, the platform's event locks and claimLock.
     std::mutex eventLock;
     std::condition_variable eventIdle; // with eventLock: the event worker has nothing to do
     DWORD mask = 0;                    // guarded by eventLock
@@ -346,10 +350,12 @@ private:
     DWORD modemCache = 0;              // guarded by eventLock
     ErrorCounts modemCounts;           // guarded by eventLock: the counters when modemCache was read
 
-    std::mutex errorLock;
+    std::mutex errorLock;      // a leaf: nothing is taken under it
     DWORD pendingErrors = 0;   // guarded by errorLock: injected, not yet cleared
     ErrorCounts errorsCleared; // guarded by errorLock: counters at the last ClearCommError
 
+    // Taken alone, or under stateChangeLock; under it the completion lock, the platform's event
+    // locks and claimLock.
     std::mutex writeLock;
     std::condition_variable writeIdle; // with writeLock
     std::condition_variable drainWake; // with writeLock: a settings change waiting for the line
@@ -367,7 +373,8 @@ private:
     Clock::time_point sentUntil{}; // guarded by writeLock
     std::thread writeThread;
     /// Given back by Shutdown, when the exclusive locks go, or as soon as the device has gone: a
-    /// device that comes back is somebody else's to open, ours included. Taken alone.
+    /// device that comes back is somebody else's to open, ours included. Taken alone or under any
+    /// other lock of the device; under it only the claim registry's lock (comm_owner.cpp).
     std::mutex claimLock;
     TPortClaim claim; // guarded by claimLock
     void ReleaseClaim()

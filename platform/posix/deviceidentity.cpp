@@ -22,7 +22,7 @@ namespace
 constexpr unsigned kFirstPtySlaveMajor = 136;
 constexpr unsigned kLastPtySlaveMajor = 143;
 
-std::mutex byIdLock;
+std::mutex byIdLock;       // a leaf: held only to copy the directory, nothing is taken under it
 std::string byIdDirectory; // guarded by byIdLock; empty means /dev/serial/by-id
 
 std::string SerialByIdDirectory()

@@ -26,7 +26,7 @@ constexpr int kOtherDevicesFirst = 161;
 constexpr int kFamilyWidth = 32; // every named family owns 32 numbers: ttyS0..31, ttyUSB0..31, ...
 constexpr size_t kMaxNumberDigits = 9;
 
-std::mutex rootLock;
+std::mutex rootLock; // a leaf: held only to copy a root, nothing is taken under it
 std::string sysRoot; // guarded by rootLock; empty means /sys/class/tty
 std::string devRoot; // guarded by rootLock; empty means /dev
 

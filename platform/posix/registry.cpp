@@ -32,7 +32,7 @@ constexpr REGSAM kWriteAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | 0x0020 /* K
                                 0x00080000 /* WRITE_OWNER */;
 
 // registryLock guards the test contents and the handle table; it is never held while the device
-// map is read, since that walks the file system.
+// map is read, since that walks the file system. A leaf: nothing is taken under it.
 std::mutex registryLock;
 std::optional<std::vector<RegistryKey>> testContents;
 std::map<uintptr_t, std::shared_ptr<const TKeySnapshot>> openKeys;

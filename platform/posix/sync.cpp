@@ -17,8 +17,9 @@ namespace platform
 namespace
 {
 
-// The handles that are open; a leaf lock (nothing else is taken while holding it). Without the
-// table a second CloseHandle, or a handle value that was never one, would reach freed memory.
+// The handles that are open; a leaf lock (nothing else is taken while holding it), so any lock
+// may be held when a handle is looked up. Without the table a second CloseHandle, or a handle
+// value that was never one, would reach freed memory.
 std::mutex handleTableLock;
 std::unordered_set<KernelObject*>& HandleTable()
 {
@@ -218,6 +219,8 @@ void CompleteWaitLocked(WaitBlock& block, DWORD result)
 class CriticalSectionLock
 {
 public:
+    // The stack's own locks (TReentrantLock), in the stack's order; this layer takes none of them
+    // itself, and any of its own may be taken under them.
     std::recursive_mutex mutex;
 };
 

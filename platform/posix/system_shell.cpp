@@ -22,7 +22,7 @@ namespace
 constexpr const char* kDefaultOpenCommand = "xdg-open";
 constexpr int kStarted = 42; // any value above 32 reports success
 
-std::mutex openCommandLock;
+std::mutex openCommandLock;        // a leaf: held only to copy the command, nothing is taken under it
 std::string openCommandForTesting; // guarded by openCommandLock; empty: not replaced
 
 /// What went wrong in the child, sent back through the status pipe before it ends.

@@ -19,7 +19,7 @@ const OSVERSIONINFOA kVersionQueryFails{};
 namespace
 {
 
-std::mutex versionLock;
+std::mutex versionLock; // a leaf: held only to copy the injected values, nothing is taken under it
 std::optional<OSVERSIONINFOA> testVersion; // guarded by versionLock; none: the live values
 bool testVersionFails = false;             // guarded by versionLock
 

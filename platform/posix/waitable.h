@@ -16,7 +16,9 @@ namespace platform
 /// while user code runs (window procedures, the queue wake hook) and never while a thread sleeps
 /// other than inside a condition-variable wait on it.
 /// Order: taken after the handle-table lock is released (that one is a leaf); nothing else is
-/// ever taken while holding it.
+/// ever taken while holding it. Any other lock may be held when it is taken: SetEvent, ResetEvent
+/// and PostMessageA are called under the stack's locks, a comm device's eventLock and writeLock,
+/// and the completion lock (comm.cpp).
 inline std::mutex gWaitLock;
 
 /// The calling thread's wake-up: every blocking call of this layer sleeps on it, with gWaitLock.

@@ -19,7 +19,10 @@ namespace
 // What the wake hook reaches. The hook runs on whatever thread posts or sends, and may still run
 // briefly after it has been removed, so it holds this by shared pointer and finds the pump gone.
 struct TWakeTarget {
-    std::mutex Lock;                    // guards Pump
+    // Guards Pump. The hook takes it on whichever thread posts or sends, under whatever locks
+    // that thread holds (a gone device is posted under the dispatcher's GoneLock); under it only
+    // Qt's own event queue (invokeMethod).
+    std::mutex Lock;
     QObject* Pump = nullptr;            // the bridge object, null once it is going
     std::atomic<bool> Scheduled{false}; // a pump pass is in Qt's queue and has not begun
 };

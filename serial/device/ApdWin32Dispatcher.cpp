@@ -156,6 +156,7 @@ int32_t TApdWin32Dispatcher::OpenDevice(const std::string& path, uint32_t, uint3
     // for, and the dispatch thread must never sit in such a read holding InputLock.
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     SetCommTimeouts(handle, &timeouts);
+    TLockGuard input(InputLock);
     ReadOverlapped = OVERLAPPED{};
     ReadOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!ReadOverlapped.hEvent) {
@@ -322,16 +323,6 @@ TApdDispatcherThread::TApdDispatcherThread(TApdWin32Dispatcher* dispatcher, cons
 }
 
 void TApdDispatcherThread::DoTerminate() { Dispatcher->ThreadFinished(this); }
-
-void TApdDispatcherThread::SyncNotify(UINT message, WPARAM trigger, LPARAM lParam,
-                                      const TApdNotifyMethod& method)
-{
-    FMessage = message;
-    FTrigger = trigger;
-    FLParam = lParam;
-    FMethod = method;
-    Synchronize([this] { FMethod(FMessage, FTrigger, FLParam); });
-}
 
 void TApdDispatcherThread::SyncMethod(const std::function<void()>& method) { Synchronize(method); }
 

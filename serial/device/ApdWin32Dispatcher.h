@@ -21,22 +21,15 @@ class TApdDispatcherThread : public TThread
 public:
     explicit TApdDispatcherThread(TApdWin32Dispatcher* dispatcher, const char* name);
 
-    /// Runs `method` with (message, trigger, lParam) on the user-interface thread and returns
-    /// when it has returned. Thread: this thread (the dispatch thread delivers notifications so).
-    void SyncNotify(UINT message, WPARAM trigger, LPARAM lParam, const TApdNotifyMethod& method);
     /// Runs any call on the user-interface thread and returns when it has run.
+    /// Thread: this thread (the dispatch thread hands its user-interface calls over so).
     void SyncMethod(const std::function<void()>& method);
 
 protected:
     void DoTerminate() override;
-    TApdWin32Dispatcher* Dispatcher;
-
-private:
-    // The synchronized handler call, kept in the thread as the call hands it over.
-    UINT FMessage = 0;
-    WPARAM FTrigger = 0;
-    LPARAM FLParam = 0;
-    TApdNotifyMethod FMethod;
+    // Given by the starting thread before this one runs and never changed: the thread reads it
+    // without a lock. The dispatcher outlives it (its destructor waits for every thread).
+    TApdWin32Dispatcher* const Dispatcher;
 };
 
 /// "comthread": waits for line events and hands each one to the dispatch thread.
@@ -90,7 +83,7 @@ public:
     uint32_t DeviceErrors(COMSTAT& status) override;
     int32_t ReadFailed(int32_t code) override;
     int32_t GetDeviceState(DCB& state) override;
-    int32_t DeviceRead(uint8_t* to, int32_t count) override;
+    int32_t DeviceRead(uint8_t* to, int32_t count) REQUIRES(InputLock) override;
     int32_t SetDeviceState(DCB& state) override;
     /// Copies into the output ring (under OutputLock) and wakes the output thread. @return count.
     int32_t DeviceWrite(const uint8_t* from, int32_t count) override;
@@ -126,7 +119,9 @@ private:
     template <class T> void StartThread(std::atomic<TThread*>& reference);
     void SetSignal(HANDLE& signal);
 
-    OVERLAPPED ReadOverlapped{};
+    // The dispatch thread's reads, which run under InputLock: OpenDevice makes its event and
+    // CloseDevice closes it under that lock too, so never in the middle of a read.
+    OVERLAPPED ReadOverlapped GUARDED_BY(InputLock){};
     // Counts the output purges: a write that completes after a purge must not move the new ring.
     uint32_t OutputGeneration GUARDED_BY(OutputLock) = 0;
 };

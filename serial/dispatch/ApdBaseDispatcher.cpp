@@ -198,36 +198,36 @@ int32_t TApdBaseDispatcher::OpenDispatcher(const std::string& path, uint32_t bau
         RS485Mode = false;
         UartBase = 0;
         GetDeviceState(DeviceConfig);
+
+        if (options & kOptionDtrAuto) {
+            DtrAuto = true;
+        } else {
+            DtrAuto = false;
+            SetDtrLevel(options & kOptionDtrOn);
+        }
+        if (options & kOptionRtsAuto) {
+            RtsAuto = true;
+        } else {
+            RtsAuto = false;
+            SetRtsLevel(options & kOptionRtsOn);
+        }
     }
 
-    if (options & kOptionDtrAuto) {
-        DtrAuto = true;
-    } else {
-        DtrAuto = false;
-        SetDtrLevel(options & kOptionDtrOn);
-    }
-    if (options & kOptionRtsAuto) {
-        RtsAuto = true;
-    } else {
-        RtsAuto = false;
-        SetRtsLevel(options & kOptionRtsOn);
-    }
-
-    ScanPosition = 0;
     ClearAllTriggers();
     {
         TLockGuard input(InputLock);
+        ScanPosition = 0;
         RingHead = RingTail = 0;
         InAvailNotice = false;
         FilledSinceScan = false;
         FilledSinceOffer = false;
+        LastAvailHead = 0;
     }
-    LastAvailHead = 0;
-    ResetStatusHits();
     ModemStatusByte = 0;
     ReadModemStatus(0xF0);
     {
         TLockGuard guard(DispatcherLock);
+        ResetStatusHits();
         LastBaud = 115200;
     }
 

@@ -128,7 +128,11 @@ private:
 /// Locks, all re-entrant. Order: InputLock, then DispatcherLock, then OutputLock, then GoneLock;
 /// a thread that holds one of them may take a later one, never an earlier one. TakeBlock and SendBlock leave
 /// their buffer lock before they take DispatcherLock for the trace and log. No lock is held while
-/// a handler runs or while a thread waits for another thread.
+/// a handler runs or while a thread waits for a dispatcher thread to leave (EXCLUDES on those
+/// calls); StartThreads alone waits for one under DispatcherLock, for each new thread's first
+/// signal, which the threads give before they take any dispatcher lock. Around them: the
+/// registry lock (DeviceRegistry) comes before all four; under any of them the stack may take
+/// TThread's lock (priorities, starts) and the platform layer's own locks, which are innermost.
 class TApdBaseDispatcher
 {
 public:
@@ -187,7 +191,8 @@ public:
     /// @return 0, or -1 when the state cannot be read (the record keeps its contents).
     virtual int32_t GetDeviceState(DCB& state) = 0;
     /// Reads what has arrived, at most `count` bytes, without waiting. @return bytes read.
-    virtual int32_t DeviceRead(uint8_t* to, int32_t count) = 0;
+    /// Thread: the dispatch thread, filling the input ring.
+    virtual int32_t DeviceRead(uint8_t* to, int32_t count) REQUIRES(InputLock) = 0;
     /// @return 0 or the negated platform error.
     virtual int32_t SetDeviceState(DCB& state) = 0;
     /// Queues `count` bytes in the output ring (the caller made sure they fit). @return count.
@@ -196,9 +201,10 @@ public:
     virtual bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) = 0;
     virtual bool SetupDeviceQueues(uint32_t inSize, uint32_t outSize) = 0;
     /// Stops the threads and frees the rings. Thread: any but a thread that holds a dispatcher lock.
-    virtual void ShutdownDispatcher();
+    virtual void ShutdownDispatcher() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     virtual void StartThreads() = 0;
-    virtual void StopThreads() = 0;
+    /// Waits for the threads to leave, so no dispatcher lock may be held.
+    virtual void StopThreads() EXCLUDES(InputLock, DispatcherLock, OutputLock) = 0;
     /// Opens the device into DeviceHandle. @return 0; -1 (GetLastError says why); -8.
     virtual int32_t OpenDevice(const std::string& path, uint32_t inSize, uint32_t outSize) = 0;
     /// @return 0, or -1 when the handle could not be closed.
@@ -211,10 +217,12 @@ public:
     virtual void UpdateHandlerNeed(int32_t mode);
     /// Runs a method handler that asked for the user-interface thread and returns when it has
     /// returned; the device layer hands it over from its dispatch thread. The base calls directly.
-    virtual void CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam, LPARAM lParam);
+    virtual void CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam, LPARAM lParam)
+        EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// Runs `call` on the user-interface thread and returns when it has returned: handed over
     /// when called on the dispatch thread, else called directly.
-    virtual void RunOnUserThread(const std::function<void()>& call);
+    virtual void RunOnUserThread(const std::function<void()>& call)
+        EXCLUDES(InputLock, DispatcherLock, OutputLock);
 
     // ---- Opening and closing ----
     /// Opens the device and starts the threads. `parity`, `dataBits`, `stopBits` as
@@ -226,7 +234,7 @@ public:
                            uint8_t stopBits, uint16_t inSize, uint16_t outSize, uint8_t options);
     /// Closes the device and releases threads and rings; inside a handler the release is left
     /// to the dispatch thread as it leaves. Thread: the user-interface thread, or a handler.
-    void CloseDispatcher();
+    void CloseDispatcher() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// The last act of each dispatcher thread. Thread: the leaving thread.
     void ThreadFinished(TThread* thread);
 
@@ -248,8 +256,9 @@ public:
     int32_t OutputRoom();
     /// Empties the input ring and the driver's receive queue. @return DevicePurge(1).
     int32_t DiscardInput();
-    /// Empties the output ring and the driver's transmit queue. @return DevicePurge(0).
-    int32_t DiscardOutput();
+    /// Empties the output ring and the driver's transmit queue; waits for the output thread to
+    /// leave its write first. @return DevicePurge(0).
+    int32_t DiscardOutput() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// Reads what the driver holds into the input ring, in at most two pieces.
     /// @return false when nothing waited; true when read, or when the ring is full (the bytes
     /// then wait in the driver). Thread: the dispatch thread; takes InputLock.
@@ -266,7 +275,7 @@ public:
     int32_t ChangeLineSettings(uint32_t baud, uint8_t parity, uint8_t dataBits, uint8_t stopBits);
     void GetLineSettings(uint32_t& baud, uint16_t& parity, uint8_t& dataBits, uint8_t& stopBits);
     /// Waits (at most 10 s) until the output ring has been written, then for 18 characters.
-    void WaitOutputDrain();
+    void WaitOutputDrain() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// Writes the DTR and RTS controls into `state`, applies it, sets both levels again.
     /// @return the result of SetDeviceState.
     int32_t ApplyDeviceState(DCB& state);
@@ -322,7 +331,8 @@ public:
     /// one handler took. @return false when a handler closed the port, or when an availability
     /// notification was not taken whole; true otherwise (also when no handler is registered).
     /// Thread: the dispatch thread; holds no lock while a handler runs.
-    bool NotifyHandlers(UINT message, WPARAM wParam, int32_t data);
+    bool NotifyHandlers(UINT message, WPARAM wParam, int32_t data)
+        EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// The first active timer that has expired is stopped and notified. @return the delivery's
     /// result, false when none expired. Thread: the dispatch thread.
     bool CheckTimerTriggers();
@@ -428,7 +438,11 @@ public:
     bool IsCloseRequested() const { return CloseRequested.load(); }
     bool AreThreadsRunning() const { return ThreadsRunning.load(); }
     int32_t GetActiveThreads() const { return ActiveThreads.load(); }
-    bool IsRS485Mode() const { return RS485Mode; }
+    bool IsRS485Mode()
+    {
+        TLockGuard guard(DispatcherLock);
+        return RS485Mode;
+    }
     uint32_t GetOptionWord()
     {
         TLockGuard guard(DispatcherLock);
@@ -442,7 +456,7 @@ protected:
     /// thread's messages flowing, until every dispatcher thread has left, and unregisters. A
     /// device layer's destructor calls it first, while its device operations still exist; the
     /// base destructor runs it again, which then does nothing more.
-    void DestroyDispatcher();
+    void DestroyDispatcher() EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// Copies `length` bytes from the tail plus `offset` into `to`; `newTail` gets the position
     /// after them. @return `length`, or -3007 when fewer bytes lie beyond the offset.
     int32_t CopyFromRing(int32_t offset, int32_t length, uint8_t* to, int32_t& newTail) REQUIRES(InputLock);
@@ -463,11 +477,10 @@ protected:
     /// Finds the trigger of `handle` (0 and 1 are never found); with `remove` it is taken out of
     /// its list and the disposal logged. @return its kind, tkNone when not found.
     TTriggerKind FindTrigger(int32_t handle, bool remove) REQUIRES(DispatcherLock);
-    /// The dispatch thread and DiscardInput call them under DispatcherLock: the user-interface
-    /// thread changes the lists under it, and a change can move the records. OpenDispatcher calls
-    /// them before the threads start.
-    void ResetStatusHits() NO_THREAD_SAFETY_ANALYSIS;
-    void ResetDataMatches() NO_THREAD_SAFETY_ANALYSIS;
+    /// Under DispatcherLock also on the dispatch thread: the user-interface thread changes the
+    /// lists under it, and a change can move the records.
+    void ResetStatusHits() REQUIRES(DispatcherLock);
+    void ResetDataMatches() REQUIRES(DispatcherLock);
     /// Counts a thread that is about to start (called before it is created, so that a close that
     /// follows at once still waits for it).
     void ThreadStarting();
@@ -475,20 +488,23 @@ protected:
     /// limit), keeping the calling thread's messages flowing; `kick`, when given, runs before each
     /// slice of the wait (to wake the thread again). @return true when it is empty.
     bool WaitThreadGone(const std::atomic<TThread*>& thread, DWORD milliseconds,
-                        const std::function<void()>& kick = {});
+                        const std::function<void()>& kick = {})
+        EXCLUDES(InputLock, DispatcherLock, OutputLock);
     /// The device has gone: marks it so and, the first time only, posts MsgDeviceGone with
     /// `error` to the window named by SetDeviceGoneWindow (or to the one named later). Never
     /// waits. Thread: the device-event thread; takes GoneLock.
     void ReportDeviceGone(DWORD error);
 
-    // Identity.
+    // Identity: the owner and the handle are fixed by the constructor and read by every thread;
+    // the name is the user-interface thread's (set before the open, read by the log dump).
     TApdCustomComPort* OwnerPort;
     int32_t DispatcherHandle = -1;
     std::string DeviceName;
     // Read by every thread; closed only under InputLock, so never while the dispatch thread reads.
     std::atomic<HANDLE> DeviceHandle{INVALID_HANDLE_VALUE};
 
-    // Sizes, taken at opening.
+    // Sizes, taken by OpenDispatcher before it starts the threads and fixed while they run; a
+    // dispatcher is opened once.
     uint32_t InSize = 0;
     uint32_t OutSize = 0;
 
@@ -496,17 +512,21 @@ protected:
     // read and cleared under DispatcherLock; atomic so that those never tear.
     std::atomic<uint32_t> LineErrorBits{0};
     COMSTAT LineStatus GUARDED_BY(OutputLock){};
-    std::atomic<uint8_t> ModemStatusByte{0}; // written by the dispatch thread only
+    // Written by OpenDispatcher before the threads start, then by the dispatch thread only.
+    std::atomic<uint8_t> ModemStatusByte{0};
     DCB DeviceConfig GUARDED_BY(DispatcherLock){};
     uint32_t LastBaud GUARDED_BY(DispatcherLock) = 115200;
-    bool DtrState = false;
-    bool DtrAuto = false;
-    bool RtsState = false;
-    bool RtsAuto = false;
-    bool RS485Mode = false;
-    uint16_t UartBase = 0;
+    // The control lines' levels and whether the driver drives them: read by every change of the
+    // configuration record, which holds DispatcherLock.
+    bool DtrState GUARDED_BY(DispatcherLock) = false;
+    bool DtrAuto GUARDED_BY(DispatcherLock) = false;
+    bool RtsState GUARDED_BY(DispatcherLock) = false;
+    bool RtsAuto GUARDED_BY(DispatcherLock) = false;
+    bool RS485Mode GUARDED_BY(DispatcherLock) = false;
+    uint16_t UartBase GUARDED_BY(DispatcherLock) = 0;
     uint32_t OptionWord GUARDED_BY(DispatcherLock) = 0;
-    uint8_t PriorityBoost = 0;
+    // The priority setters reach the threads through their references under this lock too.
+    uint8_t PriorityBoost GUARDED_BY(DispatcherLock) = 0;
 
     // Input ring: the dispatch thread fills it, consumers take bytes out.
     std::unique_ptr<uint8_t[]> InputRing GUARDED_BY(InputLock);
@@ -530,8 +550,10 @@ protected:
     std::vector<TDataTrigger> DataTriggerList GUARDED_BY(DispatcherLock);
     std::vector<TStatusTrigger> StatusTriggerList GUARDED_BY(DispatcherLock);
     int32_t AvailLength GUARDED_BY(DispatcherLock) = 0;
-    int32_t ScanPosition = 0;  // dispatch thread
-    int32_t LastAvailHead = 0; // dispatch thread
+    // Ring positions of the last data scan and availability offer: the dispatch thread's scan
+    // moves them, OpenDispatcher puts them back to the start.
+    int32_t ScanPosition GUARDED_BY(InputLock) = 0;
+    int32_t LastAvailHead GUARDED_BY(InputLock) = 0;
     // A fill has added bytes since the last scan of the data triggers and since the last
     // availability offer: a fill that goes a whole lap leaves the head where it was.
     bool FilledSinceScan GUARDED_BY(InputLock) = false;
@@ -544,7 +566,9 @@ protected:
     // transmitter while the mode lasts and goes back to the handshake when it ends.
     std::atomic<bool> RtsHandshakeWanted{false};
     int32_t NextTriggerNumber GUARDED_BY(DispatcherLock) = 1;
-    bool StatusHitSeen = false; // dispatch thread
+    // A status trigger fired in this pass: the dispatch thread sets and clears it beside the
+    // records' Hit marks, under the lock of the records.
+    bool StatusHitSeen GUARDED_BY(DispatcherLock) = false;
     std::atomic<bool> HandlersNeeded{false};
     bool PortWindowWanted GUARDED_BY(DispatcherLock) = false;
     bool InAvailNotice GUARDED_BY(InputLock) = false;
@@ -560,16 +584,28 @@ protected:
     bool GoneTold GUARDED_BY(GoneLock) = false;
 
     // Threads and synchronisation. The thread references are set by the starting thread and
-    // cleared by each thread as it leaves; the flags are read by the threads at their next check.
+    // cleared by each thread as it leaves (under DispatcherLock, through which the priority setters
+    // reach the threads); the flags are read by the threads at their next check.
     std::atomic<TThread*> ComThread{nullptr};
     std::atomic<TThread*> DispThread{nullptr};
     std::atomic<TThread*> OutThread{nullptr};
-    TReentrantLock InputLock ACQUIRED_BEFORE(DispatcherLock, OutputLock); // input ring, notice counters
-    TReentrantLock DispatcherLock ACQUIRED_BEFORE(OutputLock); // settings, triggers, handlers, trace, log
-    TReentrantLock OutputLock;                                 // output ring, line status record
+    // Input ring, notice counters, scan positions, the device layer's read record. Taken first:
+    // only the registry lock may be held (the port's window holds it while its handlers take
+    // bytes). Under it: DispatcherLock (the read log, the data scan), OutputLock (the line status
+    // of the fill) and the platform's calls (the device read, the purge, the close).
+    TReentrantLock InputLock ACQUIRED_BEFORE(DispatcherLock, OutputLock);
+    // Settings, line levels, triggers, handlers, trace, log, signals. May be taken under
+    // InputLock, never under OutputLock or GoneLock. Under it: OutputLock (the output counts of
+    // the status triggers), TThread's lock (priorities, StartThreads) and the platform's calls
+    // (device state, escapes, events).
+    TReentrantLock DispatcherLock ACQUIRED_BEFORE(OutputLock);
+    // Output ring, line status record, purge count. May be taken under InputLock or
+    // DispatcherLock; under it only the platform's calls (the error query, the purge, the wake of
+    // the output thread), no other dispatcher lock.
+    TReentrantLock OutputLock;
     // The window told of a gone device, and whether it has been told. Taken last: any lock may be
     // held when it is taken, none is taken and nothing is waited for under it (a post never waits).
-    TReentrantLock GoneLock;
+    TReentrantLock GoneLock ACQUIRED_AFTER(InputLock, DispatcherLock, OutputLock);
     // The six signals: created by OpenDispatcher before the threads start and closed only once
     // every thread has left, so the threads read the handles without a lock.
     HANDLE LineEventSignal = nullptr;

@@ -3,18 +3,18 @@
 
 #include <vector>
 
-namespace
-{
-
 // Made on first use and never destroyed, so that a dispatcher freed during process exit still
 // finds its registry.
-TReentrantLock& RegistryLock()
+TReentrantLock& DeviceRegistry::RegistryLock()
 {
     static TReentrantLock* lock = new TReentrantLock;
     return *lock;
 }
 
-std::vector<TApdBaseDispatcher*>& Slots()
+namespace
+{
+
+std::vector<TApdBaseDispatcher*>& Slots() REQUIRES(DeviceRegistry::RegistryLock())
 {
     static auto* slots = new std::vector<TApdBaseDispatcher*>;
     return *slots;

@@ -8,11 +8,15 @@
 
 class TApdBaseDispatcher;
 
-/// Thread: any. Add and Remove take the registry lock themselves; At and Count need it held
-/// (Lock/Unlock, or TRegistryLock) for as long as the dispatcher found is used.
+/// Thread: any. Every call takes the registry lock itself; whoever uses the dispatcher that At
+/// found holds it as well (Lock/Unlock, or TRegistryLock) for as long as the dispatcher is used.
 class DeviceRegistry
 {
 public:
+    /// The registry lock. Taken before any dispatcher lock: the port's window holds it while a
+    /// notification's handlers run, and those take the dispatcher's locks. The dispatcher threads
+    /// never take it, so a handler that waits for them under it cannot hang on it.
+    static TReentrantLock& RegistryLock();
     /// Stores the dispatcher in the first empty slot, else appends it. @return its handle.
     static int32_t Add(TApdBaseDispatcher* dispatcher);
     /// Empties the dispatcher's slot and drops empty slots from the end of the list.
@@ -22,16 +26,16 @@ public:
     /// Slots in the list, empty ones included.
     static int32_t Count();
 
-    static void Lock() NO_THREAD_SAFETY_ANALYSIS;
-    static void Unlock() NO_THREAD_SAFETY_ANALYSIS;
+    static void Lock() ACQUIRE(RegistryLock());
+    static void Unlock() RELEASE(RegistryLock());
 };
 
 /// Holds the registry lock for the scope it lives in.
-class TRegistryLock
+class SCOPED_CAPABILITY TRegistryLock
 {
 public:
-    TRegistryLock() { DeviceRegistry::Lock(); }
-    ~TRegistryLock() { DeviceRegistry::Unlock(); }
+    TRegistryLock() ACQUIRE(DeviceRegistry::RegistryLock()) { DeviceRegistry::Lock(); }
+    ~TRegistryLock() RELEASE() { DeviceRegistry::Unlock(); }
     TRegistryLock(const TRegistryLock&) = delete;
     TRegistryLock& operator=(const TRegistryLock&) = delete;
 };

@@ -30,11 +30,10 @@ void TApdBaseDispatcher::ProcessLineEvent()
         return !CloseRequested;
     };
     auto resetHits = [this] {
-        if (StatusHitSeen) {
-            // A status trigger added meanwhile can move the records under this walk.
-            TLockGuard guard(DispatcherLock);
+        // A status trigger added meanwhile can move the records under this walk.
+        TLockGuard guard(DispatcherLock);
+        if (StatusHitSeen)
             ResetStatusHits();
-        }
     };
 
     if (mask & kModemEvents) {
@@ -107,7 +106,10 @@ void TApdBaseDispatcher::ProcessTimers()
         if (CloseRequested)
             return;
     }
-    StatusHitSeen = false;
+    {
+        TLockGuard guard(DispatcherLock);
+        StatusHitSeen = false;
+    }
     for (;;) {
         bool delivered = CheckStatusTriggers();
         if (!delivered)
@@ -115,10 +117,9 @@ void TApdBaseDispatcher::ProcessTimers()
         if (!delivered || CloseRequested)
             break;
     }
-    if (StatusHitSeen) {
-        TLockGuard guard(DispatcherLock);
+    TLockGuard guard(DispatcherLock);
+    if (StatusHitSeen)
         ResetStatusHits();
-    }
 }
 
 void TApdBaseDispatcher::CallOnUserThread(const TApdNotifyMethod& method, UINT message, WPARAM wParam,
@@ -186,13 +187,15 @@ bool TApdBaseDispatcher::NotifyHandlers(UINT message, WPARAM wParam, int32_t dat
     bool result = true;
     bool cut = false;
     try {
-        // Calls `call` for each record of `list` present at the start, the copy taken under the
-        // lock; stops once a handler has asked for a close.
-        auto walk = [&](auto& list, size_t count, auto&& call) {
+        // Calls `call` for each record present at the start of the list that `listOf` gives, the
+        // list looked at and the copy taken under the lock; stops once a handler has asked for a
+        // close.
+        auto walk = [&](auto&& listOf, size_t count, auto&& call) {
             for (size_t i = 0; i < count && !cut; ++i) {
-                typename std::remove_reference_t<decltype(list)>::value_type handler;
+                typename std::remove_pointer_t<decltype(listOf())>::value_type handler;
                 {
                     TLockGuard guard(DispatcherLock);
+                    const auto& list = *listOf();
                     if (i >= list.size())
                         break;
                     handler = list[i];
@@ -206,12 +209,15 @@ bool TApdBaseDispatcher::NotifyHandlers(UINT message, WPARAM wParam, int32_t dat
                     afterCall();
             }
         };
-        auto sizeOf = [this](auto& list) {
+        auto sizeOf = [this](auto&& listOf) {
             TLockGuard guard(DispatcherLock);
-            return list.size();
+            return listOf()->size();
         };
+        auto methods = [this]() REQUIRES(DispatcherLock) { return &MethodHandlers; };
+        auto procedures = [this]() REQUIRES(DispatcherLock) { return &ProcedureHandlers; };
+        auto windows = [this]() REQUIRES(DispatcherLock) { return &WindowHandlers; };
 
-        walk(MethodHandlers, sizeOf(MethodHandlers), [&](const TMethodHandler& handler) {
+        walk(methods, sizeOf(methods), [&](const TMethodHandler& handler) {
             if (!handler.Method)
                 return;
             if (handler.OnUserThread)
@@ -219,7 +225,7 @@ bool TApdBaseDispatcher::NotifyHandlers(UINT message, WPARAM wParam, int32_t dat
             else
                 handler.Method(message, wParam, lParam);
         });
-        walk(ProcedureHandlers, sizeOf(ProcedureHandlers), [&](const TProcedureHandler& handler) {
+        walk(procedures, sizeOf(procedures), [&](const TProcedureHandler& handler) {
             if (handler.Proc)
                 handler.Proc(message, wParam, lParam);
         });
@@ -232,7 +238,7 @@ bool TApdBaseDispatcher::NotifyHandlers(UINT message, WPARAM wParam, int32_t dat
                 windowsWanted = count > 1 || PortWindowWanted;
             }
             if (windowsWanted) {
-                walk(WindowHandlers, count, [&](const TWindowHandler& handler) {
+                walk(windows, count, [&](const TWindowHandler& handler) {
                     // The outcome, a time-out included, is not looked at: a window that does not
                     // answer only misses this notification.
                     DWORD_PTR answer = 0;

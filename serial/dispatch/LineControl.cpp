@@ -114,6 +114,7 @@ int32_t TApdBaseDispatcher::ApplyDeviceState(DCB& state)
 
 int32_t TApdBaseDispatcher::SetDtrLevel(bool on)
 {
+    TLockGuard guard(DispatcherLock);
     if (DtrAuto)
         return 1;
     int32_t result = DeviceEscape(on ? SETDTR : CLRDTR);
@@ -123,6 +124,7 @@ int32_t TApdBaseDispatcher::SetDtrLevel(bool on)
 
 int32_t TApdBaseDispatcher::SetRtsLevel(bool on)
 {
+    TLockGuard guard(DispatcherLock);
     if (RtsAuto)
         return 1;
     int32_t result = DeviceEscape(on ? SETRTS : CLRRTS);

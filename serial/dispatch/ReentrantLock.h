@@ -1,5 +1,9 @@
 // The re-entrant locks of a dispatcher, with the annotations that let clang's thread-safety
 // analysis check which lock guards which field (under gcc the annotations expand to nothing).
+// The preset "thread-safety" builds with the analysis, its lock-order checks included. The
+// analysis does not know that these locks are re-entrant: a function that needs a lock held
+// says REQUIRES, one that may be called with or without it takes it itself and says nothing, and
+// one that must never run under it (it waits for a thread that may need it) says EXCLUDES.
 #pragma once
 
 #include "platform/win32.h"

@@ -29,7 +29,7 @@ uint8_t UpperByte(uint8_t byte)
 
 int32_t TApdBaseDispatcher::NextHandle()
 {
-    auto taken = [this](int32_t handle) {
+    auto taken = [this](int32_t handle) REQUIRES(DispatcherLock) {
         return std::any_of(TimerTriggerList.begin(), TimerTriggerList.end(),
                            [handle](const TTimerTrigger& t) { return t.Handle == handle; }) ||
                std::any_of(DataTriggerList.begin(), DataTriggerList.end(),
