@@ -427,11 +427,8 @@ public:
     // ---- Identity and state, for the port and the device layer ----
     int32_t Handle() const { return DispatcherHandle; }
     TApdCustomComPort* Owner() const { return OwnerPort; }
-    const std::string& GetDeviceName() const { return DeviceName; }
     void SetDeviceName(const std::string& name) { DeviceName = name; }
     HANDLE ComHandle() const { return DeviceHandle.load(); }
-    uint32_t GetInSize() const { return InSize; }
-    uint32_t GetOutSize() const { return OutSize; }
     uint8_t GetModemStatusByte() const { return ModemStatusByte.load(); }
     uint32_t GetLineErrorBits() const { return LineErrorBits.load(); }
     bool IsNotifying() const { return Notifying.load(); }
