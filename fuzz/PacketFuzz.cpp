@@ -346,10 +346,17 @@ struct TFuzzPort {
         // A flood that cuts a packet out of every few bytes has made its point long before its
         // end, and a million deliveries take minutes under the sanitizers.
         const long deliveredBefore = Delivered;
+        int chunks = 0;
         for (size_t done = 0; done < total && Port.Open() && Delivered - deliveredBefore < 64;
              done += chunk.size()) {
             Feed(chunk);
             Check();
+            // Once every phase of the piece has begun a chunk, a flood that nobody collects and
+            // that leaves nothing held only repeats itself: the rest would cost time and find
+            // nothing new.
+            TApdDataPacketManager* manager = Manager();
+            if (++chunks >= 4 && manager && !manager->CollectingPacket() && manager->BufferCount() == 0)
+                break;
         }
     }
 
