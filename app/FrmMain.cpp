@@ -48,6 +48,9 @@ namespace
 {
 
 constexpr int kHeaderHeight = 121;
+// Where an installation puts the user guide, relative to the folder of the executables; the build
+// derives it from the installation's folder layout.
+constexpr const char* kInstalledGuideDir = LINTAKER_INSTALLED_GUIDE_DIR;
 constexpr int kMemoHeight = 229;
 constexpr int kFontPixels = 11;
 constexpr int kPollIntervalMs = 500;
@@ -242,10 +245,22 @@ TFormMain::~TFormMain()
         delete Components(ComponentCount() - 1);
 }
 
-QString TFormMain::UserGuidePath()
+QString TFormMain::UserGuidePath() { return UserGuidePathFor(QCoreApplication::applicationDirPath()); }
+
+QString TFormMain::UserGuidePathFor(const QString& programDir)
 {
-    return QDir::toNativeSeparators(
-        QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QString::fromLatin1(kUserGuideName)));
+    const QDir dir(programDir);
+    const QString name = QString::fromLatin1(kUserGuideName);
+    // The installed folder is tried first: a guide left beside an installed executable by an
+    // older installation would be out of date.
+    const QString installed = QDir::cleanPath(
+        dir.absoluteFilePath(QString::fromLatin1(kInstalledGuideDir) + QLatin1Char('/') + name));
+    if (QFile::exists(installed))
+        return QDir::toNativeSeparators(installed);
+    const QString beside = dir.absoluteFilePath(name);
+    if (QFile::exists(beside))
+        return QDir::toNativeSeparators(beside);
+    return QDir::toNativeSeparators(installed);
 }
 
 void TFormMain::CreateControls()
@@ -396,7 +411,7 @@ void TFormMain::CreateHeader()
     LabelContact3 = MakeLabel(PanelHeader, "LabelContact3", QStringLiteral("RS485 and RS232 lines"), 387, 48);
     LabelContact4 = MakeLabel(PanelHeader, "LabelContact4", QStringLiteral("Open source"), 387, 62);
 
-    // The link opens the user guide installed beside the executable. Its absolute path is the
+    // The link opens the user guide that belongs to the executable. Its absolute path is the
     // caption, because a click opens the caption itself and a relative name would depend on the
     // working directory; a path wider than the label is drawn shortened, and shown whole as tip.
     LabelUrl = new TUrlLabel(PanelHeader);

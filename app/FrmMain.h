@@ -42,10 +42,15 @@ public:
     static constexpr int kClientWidth = 611;
     static constexpr int kClientHeight = 478;
 
-    /// File name of the user guide that the build places beside the executable.
+    /// File name of the user guide: installed with the system's documentation, and put beside the
+    /// executables in a build tree.
     static constexpr const char* kUserGuideName = "UserGuide.html";
-    /// Absolute path of the user guide beside the running executable: the link label's caption.
+    /// Absolute path of the user guide of the running executable: the link label's caption.
     static QString UserGuidePath();
+    /// Where the user guide of an executable in `programDir` is: in the documentation folder of
+    /// the installation it belongs to when that holds the guide, else beside the executable as a
+    /// build tree has it; when neither holds it, where the installation would put it.
+    static QString UserGuidePathFor(const QString& programDir);
 
     QWidget* PanelMain = nullptr;
     QWidget* PanelHeader = nullptr;

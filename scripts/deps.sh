@@ -7,7 +7,7 @@ lintaker_packages=(
     g++ clang cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    xvfb xauth fonts-dejavu-core fonts-liberation2
+    xvfb xauth fonts-dejavu-core fonts-liberation2 desktop-file-utils
 )
 
 lintaker_install_missing() {

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QEnterEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -203,6 +204,30 @@ TEST(FormMainTest, TheLinkCaptionIsTheUserGuideBesideTheProgram)
     EXPECT_LE(form.LabelUrl->fontMetrics().horizontalAdvance(shown), form.LabelUrl->contentsRect().width());
     EXPECT_THAT(shown.toStdString(), testing::MatchesRegex("/home/\u2026/.*bin/UserGuide\\.html"));
     EXPECT_EQ(form.LabelUrl->text(), longPath);
+}
+
+TEST(FormMainTest, TheGuideIsTheInstalledOneElseTheOneBesideTheProgram)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QDir prefix(root.path());
+    ASSERT_TRUE(prefix.mkpath(QStringLiteral("bin")));
+    const QString bin = prefix.filePath(QStringLiteral("bin"));
+    const QString installed = prefix.filePath(QStringLiteral("share/doc/lintaker/UserGuide.html"));
+    const QString beside = prefix.filePath(QStringLiteral("bin/UserGuide.html"));
+    const auto put = [](const QString& path) {
+        QFile file(path);
+        return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly);
+    };
+
+    // With no guide anywhere the caption still names where an installation puts it.
+    EXPECT_EQ(TFormMain::UserGuidePathFor(bin), installed);
+    // A build tree: the guide beside the executable.
+    ASSERT_TRUE(put(beside));
+    EXPECT_EQ(TFormMain::UserGuidePathFor(bin), beside);
+    // Installed, the documentation folder wins over a guide an older installation left in bin/.
+    ASSERT_TRUE(put(installed));
+    EXPECT_EQ(TFormMain::UserGuidePathFor(bin), installed);
 }
 
 TEST(FormMainTest, ClickingTheLinkOpensItsCaptionThroughTheShell)

@@ -308,6 +308,19 @@ Plays field devices on a pseudo-terminal that it registers in the COM device map
 Lintaker can open it as COMn. Prints "lintaker-sim: COMn -> /dev/pts/X (mode)" when ready,
 and its counts when it ends (Ctrl+C, SIGTERM, --duration, or --count in device mode).
 
+With the window: start lintaker-sim, then Lintaker, as the same user (both find the device map
+through $LINTAKER_DEVICE_MAP, else $XDG_RUNTIME_DIR/lintaker/devices, else
+/tmp/lintaker-<uid>/devices). Choose the printed COMn in the window's port list (it looks for
+ports again each time it drops down), "polling (RS485)" for bus or "monitoring (RS232)" for
+device, and Connect.
+
+With a real device: lintaker-sim only plays devices on a pseudo-terminal of its own; it never
+opens a serial device, and a real device needs no simulator. Lintaker lists real devices by their
+kernel names (ttyS<k> as COM<k+1>, ttyUSB<k> as COM<33+k>, ttyACM<k> as COM<65+k>) or by a COMn
+link to the device put into the device map. The simulator never takes a number that a real device
+or a link holds, so both can be used side by side; opening a real device needs membership of
+the dialout group.
+
 Common options:
   --port N            register as COMN, or fail when it is taken
   --first N           register under the first free number from N on (default 1)
