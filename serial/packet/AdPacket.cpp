@@ -300,10 +300,13 @@ void TApdDataPacket::StopMatching()
 
 void TApdDataPacket::RestartMatching()
 {
-    if (FEnabled && FComPort) {
-        StopMatching();
+    if (!FEnabled || !FComPort)
+        return;
+    StopMatching();
+    // Stopping gives the collection back: a delivery from it may have started this detector,
+    // then disabled it (AutoEnable off) or detached it, which the start must not undo.
+    if (FEnabled && FComPort)
         StartMatching();
-    }
 }
 
 void TApdDataPacket::SetPacketState(TPacketMode mode)

@@ -916,3 +916,37 @@ TEST_F(PacketTest, AnEndChangeTakesEffectWhenAHandlerEnablesTheDetectorMeanwhile
     Arrive("1z");
     EXPECT_THAT(any.Packets, ElementsAre("ef", "gh", "1z"));
 }
+
+TEST_F(PacketTest, ADetectorThatDisablesItselfDuringAnEndChangeStaysDisabled)
+{
+    // The change restarts the collector; giving its bytes back lets another detector deliver,
+    // the end of that delivery starts the collector, which delivers with the new end and, without
+    // AutoEnable, disables itself. The restart must leave it so, not collecting while disabled.
+    TRecordedPacket any;
+    MonitoringSettings(any);
+    any.SetPacketSize(1);
+    any.SetAutoEnable(false);
+    any.SetComPort(&port);
+    any.SetEnabled(true);
+    TRecordedPacket hash;
+    hash.SetStartString("#");
+    hash.SetTimeOut(0);
+    hash.SetOnStringPacket([&](TComponent*, const std::string& data) {
+        hash.Packets.push_back(data);
+        any.SetEnabled(true);
+    });
+    hash.SetComPort(&port);
+    hash.SetEnabled(true);
+    Open();
+    Arrive("a#b#c");
+    ASSERT_EQ(any.Manager()->CollectingPacket(), &any);
+    any.SetEndCond({ecPacketSize});
+    EXPECT_THAT(hash.Packets, ElementsAre("#", "#"));
+    EXPECT_THAT(any.Packets, ElementsAre("c"));
+    EXPECT_FALSE(any.Enabled());
+    EXPECT_EQ(any.PacketMode(), TPacketMode::Idle);
+    EXPECT_EQ(any.Manager()->CollectingPacket(), nullptr);
+    Arrive("d#");
+    EXPECT_THAT(hash.Packets, ElementsAre("#", "#", "#"));
+    EXPECT_THAT(any.Packets, ElementsAre("c"));
+}
