@@ -121,15 +121,28 @@ void TApdDataPacket::SetEndString(const std::string& value)
 void TApdDataPacket::ChangeEnd(const std::function<void()>& store)
 {
     const bool enabled = FEnabled;
+    const std::shared_ptr<bool> alive = FAlive;
     SetEnabled(false);
+    // Disabling gives the held bytes back, and the handlers of a delivery from them may have
+    // freed this detector.
+    if (!*alive)
+        return;
     store();
-    // Disabling gives the held bytes back, and a handler run by a delivery from them may have
-    // enabled this detector again, which then started matching with the old end: it starts
-    // afresh, so that the change holds at once as it does on a detector left alone.
-    if (FEnabled)
-        RestartMatching();
-    else
+    if (!FEnabled) {
         SetEnabled(enabled);
+        return;
+    }
+    // Such a handler enabled it again, and it started matching with the old end: it starts
+    // afresh, so that the change holds at once as it does on a detector left alone. An end that
+    // cannot start leaves it disabled, as the plain re-enable does, so that mending the setting
+    // and enabling it again starts it.
+    try {
+        RestartMatching();
+    } catch (...) {
+        if (*alive)
+            FEnabled = false;
+        throw;
+    }
 }
 
 void TApdDataPacket::SetComPort(TApdCustomComPort* port)
@@ -293,8 +306,10 @@ void TApdDataPacket::StopMatching()
     FEnableDeferred = false;
     FStartDeferred = false;
     if (FManager) {
+        const std::shared_ptr<bool> alive = FAlive;
         SetPacketState(TPacketMode::Idle);
-        Log(dstDisable);
+        if (*alive)
+            Log(dstDisable);
     }
 }
 
@@ -302,10 +317,11 @@ void TApdDataPacket::RestartMatching()
 {
     if (!FEnabled || !FComPort)
         return;
+    const std::shared_ptr<bool> alive = FAlive;
     StopMatching();
-    // Stopping gives the collection back: a delivery from it may have started this detector,
-    // then disabled it (AutoEnable off) or detached it, which the start must not undo.
-    if (FEnabled && FComPort)
+    // Stopping gives the collection back: a delivery from it may have freed this detector, or
+    // started it, then disabled it (AutoEnable off) or detached it, which the start must not undo.
+    if (*alive && FEnabled && FComPort)
         StartMatching();
 }
 
@@ -317,10 +333,15 @@ void TApdDataPacket::SetPacketState(TPacketMode mode)
     // The state is stored before the collection is given back: giving it back offers the held
     // bytes to every detector again, this one included, which must no longer collect them.
     FMode = mode;
-    if (mode == TPacketMode::Collecting)
+    if (mode == TPacketMode::Collecting) {
         FManager->ClaimCollection(this, FMatchTimeOut);
-    else if (leaving && FHoldsCollection)
+    } else if (leaving && FHoldsCollection) {
+        // The bytes offered again may be delivered by another detector whose handler frees this one.
+        const std::shared_ptr<bool> alive = FAlive;
         FManager->ReleaseCollection(this);
+        if (!*alive)
+            return;
+    }
     static constexpr uint8_t kSubtypes[] = {dstIdle, dstWaiting, dstCollecting};
     Log(kSubtypes[static_cast<int>(mode)]);
 }

@@ -950,3 +950,84 @@ TEST_F(PacketTest, ADetectorThatDisablesItselfDuringAnEndChangeStaysDisabled)
     EXPECT_THAT(hash.Packets, ElementsAre("#", "#", "#"));
     EXPECT_THAT(any.Packets, ElementsAre("c"));
 }
+
+TEST_F(PacketTest, AnEndThatCannotStartLeavesTheDetectorDisabledWhateverItsHandlersDid)
+{
+    // A size end with PacketSize 0 cannot start. Whether or not a handler enabled the collector
+    // again while the change gave its bytes back, the refusal leaves it disabled, and mending the
+    // size and enabling it starts it.
+    for (bool enabledByHandler : {false, true}) {
+        SCOPED_TRACE(enabledByHandler ? "enabled again by a handler" : "left alone");
+        TTestPort line;
+        TRecordedPacket any;
+        MonitoringSettings(any);
+        any.SetPacketSize(0);
+        any.SetComPort(&line);
+        any.SetEnabled(true);
+        TRecordedPacket hash;
+        hash.SetStartString("#");
+        hash.SetTimeOut(0);
+        hash.SetOnStringPacket([&](TComponent*, const std::string&) {
+            if (enabledByHandler)
+                any.SetEnabled(true);
+        });
+        hash.SetComPort(&line);
+        hash.SetEnabled(true);
+        line.SetOpen(true);
+        ASSERT_TRUE(line.Open());
+        line.Fake()->Arrive("ab#cd");
+        line.Fake()->CheckReceivedData();
+        ASSERT_EQ(any.Manager()->CollectingPacket(), &any);
+        EXPECT_THROW(any.SetEndCond({ecPacketSize}), EInvalidProperty);
+        EXPECT_FALSE(any.Enabled());
+        EXPECT_EQ(any.Manager()->CollectingPacket(), nullptr);
+        any.SetPacketSize(2);
+        any.SetEnabled(true);
+        line.Fake()->Arrive("efgh");
+        line.Fake()->CheckReceivedData();
+        EXPECT_THAT(any.Packets, ElementsAre("ef", "gh"));
+    }
+}
+
+TEST_F(PacketTest, AHandlerFreeingTheCollectorThatIsBeingDisabled)
+{
+    // Disabling the collector, or changing its end, gives its bytes back; another detector
+    // delivers from them and its handler frees the collector in the middle of that call.
+    for (bool throughEndChange : {false, true}) {
+        SCOPED_TRACE(throughEndChange ? "end change" : "disable");
+        TTestPort line;
+        auto* any = new TSpoiltOnFree;
+        MonitoringSettings(*any);
+        any->SetPacketSize(2);
+        any->SetComPort(&line);
+        any->SetEnabled(true);
+        TRecordedPacket hash;
+        hash.SetStartString("#");
+        hash.SetTimeOut(0);
+        hash.SetOnStringPacket([&](TComponent*, const std::string& data) {
+            hash.Packets.push_back(data);
+            delete any;
+            any = nullptr;
+        });
+        hash.SetComPort(&line);
+        hash.SetEnabled(true);
+        line.SetOpen(true);
+        ASSERT_TRUE(line.Open());
+        line.Fake()->Arrive("ab#cd");
+        line.Fake()->CheckReceivedData();
+        ASSERT_EQ(hash.Manager()->CollectingPacket(), any);
+        if (throughEndChange)
+            any->SetEndCond({ecPacketSize});
+        else
+            any->SetEnabled(false);
+        EXPECT_THAT(hash.Packets, ElementsAre("#"));
+        EXPECT_EQ(hash.Manager()->Packets().size(), 1u);
+        EXPECT_EQ(hash.Manager()->CollectingPacket(), nullptr);
+        line.Fake()->Arrive("e#");
+        line.Fake()->CheckReceivedData();
+        EXPECT_THAT(hash.Packets, ElementsAre("#", "#"));
+    }
+    for (void* grave : TSpoiltOnFree::Graveyard())
+        ::operator delete(grave);
+    TSpoiltOnFree::Graveyard().clear();
+}
