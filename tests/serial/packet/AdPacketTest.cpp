@@ -668,8 +668,10 @@ namespace
 // A detector whose memory is spoilt, not returned, when it is freed: a later use of it reads a
 // manager and a state that are nonsense, which shows even without a memory checker.
 struct TSpoiltOnFree : TRecordedPacket {
-    static void* operator new(size_t size) { return ::operator new(size); }
-    static void operator delete(void* memory, size_t size)
+    // Out of line, so that the compiler does not pair the global allocation it would see inlined
+    // with this class's own delete, which keeps the memory on purpose.
+    [[gnu::noinline]] static void* operator new(size_t size) { return ::operator new(size); }
+    [[gnu::noinline]] static void operator delete(void* memory, size_t size)
     {
         std::memset(memory, 0xA5, size);
         Graveyard().push_back(memory);
