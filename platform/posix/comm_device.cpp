@@ -124,11 +124,12 @@ template <class Counts> bool SameModemCounts(const Counts& a, const Counts& b)
 
 CommDevice* CommDevice::Create(int fd, const DCB& initial)
 {
+    // First, so that its open cannot overwrite the errno of a failure below.
+    InertDescriptor();
     const int eventWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const int writeWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const int readWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     const int epollFd = epoll_create1(EPOLL_CLOEXEC);
-    InertDescriptor();
     int error = 0;
     if (eventWake < 0 || writeWake < 0 || readWake < 0 || epollFd < 0) {
         error = errno;
