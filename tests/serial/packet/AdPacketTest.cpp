@@ -882,6 +882,47 @@ TEST_F(PacketTest, ALeavingDetectorIsNotStartedAgainByTheDeliveryItsLeaveCauses)
     EXPECT_THAT(hash.Packets, ElementsAre("#", "#"));
 }
 
+namespace
+{
+
+// An any-data collector to ETX of at most `size` bytes, and a detector of "#" whose handler writes
+// its packet down and then calls `onHash`: one detector's handler acting on the other while the
+// collector gives its bytes back.
+void CollectorAndHash(TTestPort& line, TApdDataPacket& any, int32_t size, TRecordedPacket& hash,
+                      std::function<void()> onHash)
+{
+    any.SetStartCond(scAnyData);
+    any.SetEndCond({ecString});
+    any.SetEndString(kETX);
+    any.SetTimeOut(0);
+    any.SetPacketSize(size);
+    any.SetComPort(&line);
+    any.SetEnabled(true);
+    hash.SetStartString("#");
+    hash.SetTimeOut(0);
+    hash.SetOnStringPacket([&hash, onHash](TComponent*, const std::string& data) {
+        hash.Packets.push_back(data);
+        onHash();
+    });
+    hash.SetComPort(&line);
+    hash.SetEnabled(true);
+}
+
+void ArriveOn(TTestPort& line, const std::string& bytes)
+{
+    line.Fake()->Arrive(bytes);
+    line.Fake()->CheckReceivedData();
+}
+
+void OpenWith(TTestPort& line, const std::string& bytes)
+{
+    line.SetOpen(true);
+    ASSERT_TRUE(line.Open());
+    ArriveOn(line, bytes);
+}
+
+} // namespace
+
 TEST_F(PacketTest, AnEndChangeTakesEffectWhenAHandlerEnablesTheDetectorMeanwhile)
 {
     // Changing the end disables the collector, which gives its bytes back; another detector
@@ -889,21 +930,9 @@ TEST_F(PacketTest, AnEndChangeTakesEffectWhenAHandlerEnablesTheDetectorMeanwhile
     // end. The change must still hold, with the collector started afresh as after any change
     // (the bytes nobody claimed when it let go are gone, as then).
     TRecordedPacket any;
-    MonitoringSettings(any);
-    any.SetPacketSize(2);
-    any.SetComPort(&port);
-    any.SetEnabled(true);
     TRecordedPacket hash;
-    hash.SetStartString("#");
-    hash.SetTimeOut(0);
-    hash.SetOnStringPacket([&](TComponent*, const std::string& data) {
-        hash.Packets.push_back(data);
-        any.SetEnabled(true);
-    });
-    hash.SetComPort(&port);
-    hash.SetEnabled(true);
-    Open();
-    Arrive("ab#cd");
+    CollectorAndHash(port, any, 2, hash, [&] { any.SetEnabled(true); });
+    OpenWith(port, "ab#cd");
     ASSERT_EQ(any.Manager()->CollectingPacket(), &any);
     any.SetEndCond({ecPacketSize});
     EXPECT_THAT(hash.Packets, ElementsAre("#"));
@@ -925,22 +954,10 @@ TEST_F(PacketTest, ADetectorThatDisablesItselfDuringAnEndChangeStaysDisabled)
     // the end of that delivery starts the collector, which delivers with the new end and, without
     // AutoEnable, disables itself. The restart must leave it so, not collecting while disabled.
     TRecordedPacket any;
-    MonitoringSettings(any);
-    any.SetPacketSize(1);
-    any.SetAutoEnable(false);
-    any.SetComPort(&port);
-    any.SetEnabled(true);
     TRecordedPacket hash;
-    hash.SetStartString("#");
-    hash.SetTimeOut(0);
-    hash.SetOnStringPacket([&](TComponent*, const std::string& data) {
-        hash.Packets.push_back(data);
-        any.SetEnabled(true);
-    });
-    hash.SetComPort(&port);
-    hash.SetEnabled(true);
-    Open();
-    Arrive("a#b#c");
+    CollectorAndHash(port, any, 1, hash, [&] { any.SetEnabled(true); });
+    any.SetAutoEnable(false);
+    OpenWith(port, "a#b#c");
     ASSERT_EQ(any.Manager()->CollectingPacket(), &any);
     any.SetEndCond({ecPacketSize});
     EXPECT_THAT(hash.Packets, ElementsAre("#", "#"));
@@ -962,31 +979,19 @@ TEST_F(PacketTest, AnEndThatCannotStartLeavesTheDetectorDisabledWhateverItsHandl
         SCOPED_TRACE(enabledByHandler ? "enabled again by a handler" : "left alone");
         TTestPort line;
         TRecordedPacket any;
-        MonitoringSettings(any);
-        any.SetPacketSize(0);
-        any.SetComPort(&line);
-        any.SetEnabled(true);
         TRecordedPacket hash;
-        hash.SetStartString("#");
-        hash.SetTimeOut(0);
-        hash.SetOnStringPacket([&](TComponent*, const std::string&) {
+        CollectorAndHash(line, any, 0, hash, [&] {
             if (enabledByHandler)
                 any.SetEnabled(true);
         });
-        hash.SetComPort(&line);
-        hash.SetEnabled(true);
-        line.SetOpen(true);
-        ASSERT_TRUE(line.Open());
-        line.Fake()->Arrive("ab#cd");
-        line.Fake()->CheckReceivedData();
+        OpenWith(line, "ab#cd");
         ASSERT_EQ(any.Manager()->CollectingPacket(), &any);
         EXPECT_THROW(any.SetEndCond({ecPacketSize}), EInvalidProperty);
         EXPECT_FALSE(any.Enabled());
         EXPECT_EQ(any.Manager()->CollectingPacket(), nullptr);
         any.SetPacketSize(2);
         any.SetEnabled(true);
-        line.Fake()->Arrive("efgh");
-        line.Fake()->CheckReceivedData();
+        ArriveOn(line, "efgh");
         EXPECT_THAT(any.Packets, ElementsAre("ef", "gh"));
     }
 }
@@ -999,24 +1004,12 @@ TEST_F(PacketTest, AHandlerFreeingTheCollectorThatIsBeingDisabled)
         SCOPED_TRACE(throughEndChange ? "end change" : "disable");
         TTestPort line;
         auto* any = new TSpoiltOnFree;
-        MonitoringSettings(*any);
-        any->SetPacketSize(2);
-        any->SetComPort(&line);
-        any->SetEnabled(true);
         TRecordedPacket hash;
-        hash.SetStartString("#");
-        hash.SetTimeOut(0);
-        hash.SetOnStringPacket([&](TComponent*, const std::string& data) {
-            hash.Packets.push_back(data);
+        CollectorAndHash(line, *any, 2, hash, [&] {
             delete any;
             any = nullptr;
         });
-        hash.SetComPort(&line);
-        hash.SetEnabled(true);
-        line.SetOpen(true);
-        ASSERT_TRUE(line.Open());
-        line.Fake()->Arrive("ab#cd");
-        line.Fake()->CheckReceivedData();
+        OpenWith(line, "ab#cd");
         ASSERT_EQ(hash.Manager()->CollectingPacket(), any);
         if (throughEndChange)
             any->SetEndCond({ecPacketSize});
@@ -1025,8 +1018,7 @@ TEST_F(PacketTest, AHandlerFreeingTheCollectorThatIsBeingDisabled)
         EXPECT_THAT(hash.Packets, ElementsAre("#"));
         EXPECT_EQ(hash.Manager()->Packets().size(), 1u);
         EXPECT_EQ(hash.Manager()->CollectingPacket(), nullptr);
-        line.Fake()->Arrive("e#");
-        line.Fake()->CheckReceivedData();
+        ArriveOn(line, "e#");
         EXPECT_THAT(hash.Packets, ElementsAre("#", "#"));
     }
     for (void* grave : TSpoiltOnFree::Graveyard())
